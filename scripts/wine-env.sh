@@ -1,0 +1,24 @@
+# Sourced by the scripts: the Wine environment of one build folder.
+# Usage: source scripts/wine-env.sh BUILD_DIR
+_vantrel_build="${1:?build folder}"
+mkdir -p "$_vantrel_build"
+export WINEPREFIX="$(cd "$_vantrel_build" && pwd)/wineprefix"
+export WINEARCH=win32
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+# Creates the prefix once and waits for its first boot to finish; COM must not
+# be used before that. Serialised with a lock so parallel tests can call it.
+vantrel_wine_prefix() {
+  if [[ -f "$WINEPREFIX/.vantrel-booted" ]]; then return 0; fi
+  (
+    flock 9
+    if [[ ! -f "$WINEPREFIX/.vantrel-booted" ]]; then
+      echo "wine: creating prefix $WINEPREFIX" >&2
+      wineboot -i </dev/null >/dev/null 2>&1 || true
+      wineserver -w
+      touch "$WINEPREFIX/.vantrel-booted"
+    fi
+  ) 9>"$_vantrel_build/.wineprefix.lock"
+}

@@ -1,0 +1,17 @@
+#include "host/Module.h"
+
+#include <objbase.h>
+
+CModule g_module;
+
+LONG LockModule() { return InterlockedIncrement(&g_module.m_nLockCount); }
+
+LONG UnlockModule()
+{
+    LONG count = InterlockedDecrement(&g_module.m_nLockCount);
+    if (count == 0) {
+        if (CoSuspendClassObjects() == S_OK && g_module.m_dwThreadID != 0)
+            PostThreadMessageW(g_module.m_dwThreadID, WM_QUIT, 0, 0);
+    }
+    return count;
+}

@@ -1,0 +1,3 @@
+#include "host/Startup.h"
+
+void StartServing() {}

@@ -1,0 +1,61 @@
+// Process entry of the Vantrel OPC DA 1.0a server.
+#include "common/Trace.h"
+#include "host/ClassFactory.h"
+#include "host/Module.h"
+#include "host/Registration.h"
+#include "host/Startup.h"
+
+#include <objbase.h>
+
+int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
+{
+    const wchar_t* commandLine = GetCommandLineW();
+
+    HRESULT hRes = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    VANTREL_ASSERT(SUCCEEDED(hRes));
+
+    g_module.m_hInstance = hInstance;
+    g_module.m_nLockCount = 0;
+    g_module.m_dwThreadID = GetCurrentThreadId();
+
+    int exitCode = 0;
+    switch (ScanCommandLine(commandLine)) {
+    case CommandLineAction::RegServer:
+        exitCode = RegisterServer(hInstance);
+        break;
+    case CommandLineAction::UnregServer:
+        exitCode = UnregisterServer(hInstance);
+        break;
+    case CommandLineAction::Serve: {
+        for (CClassTableEntry* e = g_classTable; e->pclsid; ++e) {
+            IClassFactory* factory = new CClassFactory(e->pfnCreateInstance);
+            factory->AddRef();
+            hRes = CoRegisterClassObject(*e->pclsid, factory, CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+                                         REGCLS_MULTIPLEUSE, &e->dwRegister);
+            factory->Release();
+            if (FAILED(hRes))
+                break;
+        }
+        VANTREL_ASSERT(SUCCEEDED(hRes));
+
+        StartServing();
+
+        MSG msg;
+        BOOL got;
+        while ((got = GetMessageW(&msg, nullptr, 0, 0)) != 0) {
+            if (got == -1)
+                continue;
+            DispatchMessageW(&msg);
+        }
+
+        for (CClassTableEntry* e = g_classTable; e->pclsid; ++e) {
+            if (FAILED(CoRevokeClassObject(e->dwRegister)))
+                break;
+        }
+        break;
+    }
+    }
+
+    CoUninitialize();
+    return exitCode;
+}

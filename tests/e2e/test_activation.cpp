@@ -1,0 +1,105 @@
+// Activation across processes: creation by ProgID, status, process lifetime.
+#include "common/OpcDefs.h"
+#include "E2eUtil.h"
+
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+namespace {
+bool IsZero(const FILETIME& ft) { return ft.dwLowDateTime == 0 && ft.dwHighDateTime == 0; }
+
+IOPCServer* CreateServerByProgId()
+{
+    CLSID clsid;
+    EXPECT_EQ(S_OK, CLSIDFromProgID(L"Korvell.Vantrel", &clsid));
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_OPCServer));
+    IOPCServer* server = nullptr;
+    HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                  reinterpret_cast<void**>(&server));
+    EXPECT_EQ(S_OK, hr);
+    return server;
+}
+}  // namespace
+
+TEST(Activation, StatusThroughTheProxyAndTheProcessEndsWithZero)
+{
+    ASSERT_TRUE(e2e::WaitNoServer());
+    IOPCServer* server = CreateServerByProgId();
+    ASSERT_NE(nullptr, server);
+    HANDLE process = e2e::OpenServerProcess();
+    ASSERT_NE(nullptr, process);
+
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(S_OK, server->GetStatus(&status));
+    ASSERT_NE(nullptr, status);
+    EXPECT_STREQ(L"Korvell", status->szVendorInfo);
+    EXPECT_EQ(1, status->wMajorVersion);
+    EXPECT_EQ(0, status->wMinorVersion);
+    EXPECT_EQ(0, status->wBuildNumber);
+    EXPECT_EQ(OPC_STATUS_RUNNING, status->dwServerState);
+    EXPECT_EQ(0xFFFFFFFFu, status->dwBandWidth);
+    EXPECT_FALSE(IsZero(status->ftStartTime));
+    EXPECT_TRUE(IsZero(status->ftLastUpdateTime));
+    EXPECT_EQ(0u, status->dwGroupCount);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+
+    LPWSTR text = nullptr;
+    HRESULT hrText = server->GetErrorString(E_OUTOFMEMORY, 0, &text);
+    EXPECT_EQ(S_OK, hrText);
+    EXPECT_NE(nullptr, text);
+    CoTaskMemFree(text);
+
+    server->Release();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 10000));
+    DWORD code = 1234;
+    GetExitCodeProcess(process, &code);
+    EXPECT_EQ(0u, code);
+    CloseHandle(process);
+}
+
+TEST(Activation, LockServerKeepsTheProcessAlive)
+{
+    ASSERT_TRUE(e2e::WaitNoServer());
+    Microsoft::WRL::ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_OPCServer, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                     reinterpret_cast<void**>(factory.GetAddressOf())));
+    Microsoft::WRL::ComPtr<IOPCServer> server;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IOPCServer, reinterpret_cast<void**>(server.GetAddressOf())));
+    HANDLE process = e2e::OpenServerProcess();
+    ASSERT_NE(nullptr, process);
+
+    // An outer unknown is refused: objects of another process cannot be aggregated.
+    struct Outer : IUnknown {
+        STDMETHODIMP QueryInterface(REFIID, void** ppv) override { *ppv = nullptr; return E_NOINTERFACE; }
+        STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+        STDMETHODIMP_(ULONG) Release() override { return 1; }
+    } outer;
+    IUnknown* aggregated = nullptr;
+    EXPECT_EQ(CLASS_E_NOAGGREGATION,
+              factory->CreateInstance(&outer, IID_IOPCServer, reinterpret_cast<void**>(&aggregated)));
+    EXPECT_EQ(nullptr, aggregated);
+
+    HRESULT lock = factory->LockServer(TRUE);
+    if (lock == E_NOTIMPL) {
+        // Wine's system proxy of IClassFactory does not carry LockServer to
+        // the server (it answers E_NOTIMPL itself); the lock's effect on the
+        // process is checked in-process there (ProcessLock tests).
+        server.Reset();
+        factory.Reset();
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 10000));
+        CloseHandle(process);
+        GTEST_SKIP() << "IClassFactory::LockServer is not marshalled by this platform's proxy";
+    }
+    ASSERT_EQ(S_OK, lock);
+    server.Reset();
+    // Every object is gone, the lock holds the process.
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process, 1500));
+    ASSERT_EQ(S_OK, factory->LockServer(FALSE));
+    factory.Reset();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 10000));
+    DWORD code = 1234;
+    GetExitCodeProcess(process, &code);
+    EXPECT_EQ(0u, code);
+    CloseHandle(process);
+}

@@ -1,0 +1,75 @@
+/* Marshals OPC records with the proxy/stub's own format strings, to check the
+   wire layout the build gives them. */
+#include "opcda_p.c"
+#include "opcda_fmt_offsets.h"
+
+#include <string.h>
+
+/* The stub vtables reference this; dlldata.c defines it in the DLL. */
+ULONG STDMETHODCALLTYPE CStdStubBuffer_Release(IRpcStubBuffer *This)
+{
+    return NdrCStdStubBuffer_Release(This, NULL);
+}
+
+/* Marshals `count` elements of the array whose format entry is at
+   `fmt_offset`, with the conformance taken from parameter slot `count_slot`
+   of a fake stack frame. Returns the bytes written; *first_element gets the
+   offset at which the first element starts. */
+static unsigned long marshal_array(unsigned short fmt_offset, unsigned count_slot, unsigned count,
+                                   unsigned char *memory, unsigned char *buffer, unsigned long size,
+                                   unsigned long *first_element)
+{
+    RPC_MESSAGE rpc;
+    MIDL_STUB_MESSAGE msg;
+    DWORD frame[8];
+    const unsigned char *fmt = &__MIDL_TypeFormatString.Format[fmt_offset];
+
+    memset(&rpc, 0, sizeof(rpc));
+    memset(&msg, 0, sizeof(msg));
+    memset(frame, 0, sizeof(frame));
+    frame[count_slot] = count;
+
+    NdrClientInitializeNew(&rpc, &msg, &Object_StubDesc, 0);
+    msg.StackTop = (unsigned char *)frame;
+    msg.BufferLength = 0;
+    NdrComplexArrayBufferSize(&msg, memory, (PFORMAT_STRING)fmt);
+    if (msg.BufferLength > size)
+        return 0;
+
+    memset(buffer, 0xCD, size);
+    rpc.Buffer = buffer;
+    rpc.BufferLength = msg.BufferLength;
+    msg.Buffer = buffer;
+    msg.BufferStart = buffer;
+    msg.BufferEnd = buffer + size;
+    msg.StackTop = (unsigned char *)frame;
+    NdrComplexArrayMarshall(&msg, memory, (PFORMAT_STRING)fmt);
+    if (first_element)
+        *first_element = 4; /* just after the conformance count */
+    return (unsigned long)(msg.Buffer - buffer);
+}
+
+unsigned long vantrel_wire_itemstate_array(unsigned count, OPCITEMSTATE *items, unsigned char *buffer,
+                                           unsigned long size)
+{
+    /* IOPCSyncIO::Read(This, dwSource, dwCount, ...): dwCount at offset 8. */
+    return marshal_array(VANTREL_FMT_OPCITEMSTATE_ARRAY, 2, count, (unsigned char *)items, buffer, size, 0);
+}
+
+unsigned long vantrel_wire_variant_array(unsigned count, VARIANT *values, unsigned char *buffer,
+                                         unsigned long size)
+{
+    /* IOPCSyncIO::Write(This, dwCount, phServer, pItemValues, ...): dwCount at offset 4. */
+    return marshal_array(VANTREL_FMT_VARIANT_ARRAY_1, 1, count, (unsigned char *)values, buffer, size, 0);
+}
+
+/* The alignment byte of each mended entry (1-based alignment mask). */
+unsigned char vantrel_fmt_alignment(int which)
+{
+    static const unsigned short offsets[] = {
+        VANTREL_FMT_OPCITEMSTATE, VANTREL_FMT_OPCITEMSTATE_ARRAY, VANTREL_FMT_VARIANT_ARRAY_1,
+        VANTREL_FMT_VARIANT_ARRAY_2, VANTREL_FMT_OPCITEMATTRIBUTES, VANTREL_FMT_OPCITEMATTRIBUTES_ARRAY};
+    if (which < 0 || which >= (int)(sizeof(offsets) / sizeof(offsets[0])))
+        return 0xFF;
+    return __MIDL_TypeFormatString.Format[offsets[which] + 1];
+}

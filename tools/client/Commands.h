@@ -1,0 +1,3 @@
+#pragma once
+
+int RunClient(int argc, wchar_t** argv);
