@@ -1,3 +1,16 @@
 #include "host/Startup.h"
 
-void StartServing() {}
+#include "core/Cache.h"
+#include "sim/SimItems.h"
+
+void StartServing()
+{
+    pGlobalDeviceItems->Initialize();
+    g_cache.StartUpdateThread();
+}
+
+void StopServing()
+{
+    if (bCacheUpdateRunning.load())
+        g_cache.StopUpdateThread();
+}

@@ -57,5 +57,6 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
     }
 
     CoUninitialize();
+    StopServing();
     return exitCode;
 }

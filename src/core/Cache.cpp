@@ -1,0 +1,205 @@
+#include "core/Cache.h"
+
+#include "common/OPCGlob.h"
+#include "common/Trace.h"
+#include "sim/SimIO.h"
+
+#include <new>
+
+std::atomic<bool> bCacheUpdateRunning{false};
+CUpdateCache g_cache;
+
+namespace {
+bool IsPlainValue(VARTYPE vt)
+{
+    switch (vt) {
+    case VT_EMPTY: case VT_NULL: case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_BOOL:
+    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_R4: case VT_R8:
+    case VT_I8: case VT_UI8: case VT_CY: case VT_DATE:
+        return true;
+    default:
+        return false;
+    }
+}
+}  // namespace
+
+void CopyStoredVariant(VARIANT* destination, const VARIANT* source)
+{
+    if (IsPlainValue(destination->vt) && IsPlainValue(source->vt)) {
+        *destination = *source;
+        return;
+    }
+    HRESULT hr = VariantCopy(destination, const_cast<VARIANT*>(source));
+    if (FAILED(hr)) {
+        VariantClear(destination);
+        destination->vt = VT_ERROR;
+        destination->scode = hr;
+    }
+}
+
+CCacheEntry::CCacheEntry() : ftTimeStamp{}, wQuality(0), dwActiveCount(0), dwRefCount(0)
+{
+    VariantInit(&vValue);
+    GetSystemTimeAsFileTime(&ftTimeStamp);
+}
+
+CCacheEntry::~CCacheEntry() { VariantClear(&vValue); }
+
+CCacheEntry::CCacheEntry(const CCacheEntry& other)
+    : ftTimeStamp(other.ftTimeStamp), wQuality(other.wQuality), dwActiveCount(other.dwActiveCount),
+      dwRefCount(other.dwRefCount)
+{
+    VariantInit(&vValue);
+    CopyStoredVariant(&vValue, &other.vValue);
+}
+
+CCacheEntry& CCacheEntry::operator=(const CCacheEntry& other)
+{
+    if (this != &other) {
+        CopyStoredVariant(&vValue, &other.vValue);
+        ftTimeStamp = other.ftTimeStamp;
+        wQuality = other.wQuality;
+        dwActiveCount = other.dwActiveCount;
+        dwRefCount = other.dwRefCount;
+    }
+    return *this;
+}
+
+CCache::~CCache() { m_entries.clear(); }
+
+void CCache::AddRefEntry(DWORD hDevice)
+{
+    CCacheEntry* entry = nullptr;
+    try {
+        entry = &m_entries[hDevice];
+    } catch (const std::bad_alloc&) {
+        throw static_cast<HRESULT>(E_OUTOFMEMORY);
+    }
+    ++entry->dwRefCount;
+}
+
+HRESULT CCache::ReleaseEntry(DWORD hDevice)
+{
+    auto it = m_entries.find(hDevice);
+    if (it == m_entries.end())
+        return E_FAIL;
+    if (it->second.dwRefCount != 0)
+        --it->second.dwRefCount;
+    if (it->second.dwRefCount == 0)
+        m_entries.erase(it);  // the entry's destructor clears its variant
+    return S_OK;
+}
+
+HRESULT CCache::ActivateEntry(DWORD hDevice)
+{
+    auto it = m_entries.find(hDevice);
+    if (it == m_entries.end())
+        return E_FAIL;
+    ++it->second.dwActiveCount;
+    return S_OK;
+}
+
+HRESULT CCache::DeactivateEntry(DWORD hDevice)
+{
+    auto it = m_entries.find(hDevice);
+    if (it == m_entries.end())
+        return E_FAIL;
+    if (it->second.dwActiveCount != 0)
+        --it->second.dwActiveCount;
+    return S_OK;
+}
+
+CCacheEntry* CCache::FindEntry(DWORD hDevice)
+{
+    auto it = m_entries.find(hDevice);
+    return it == m_entries.end() ? nullptr : &it->second;
+}
+
+void CCache::SetEntryValue(DWORD hDevice, const VARIANT& value, const FILETIME& ts, WORD quality)
+{
+    auto it = m_entries.find(hDevice);
+    if (it == m_entries.end())
+        throw CCacheException();
+    CopyStoredVariant(&it->second.vValue, &value);
+    it->second.ftTimeStamp = ts;
+    it->second.wQuality = quality;
+}
+
+HRESULT CCache::UpdateFromDevice(DeviceHandleSet hParams)
+{
+    for (DWORD h : hParams)
+        AddRefEntry(h);
+    DebugTrace(L"hParams.size(): %d\n", static_cast<int>(hParams.size()));
+    pGlobalDeviceIO->UpdateItems(hParams, *this);
+    for (DWORD h : hParams)
+        ReleaseEntry(h);
+    return S_OK;
+}
+
+int CCache::UpdateActiveEntries()
+{
+    DeviceHandleSet& hParams = m_passHandles;
+    hParams.clear();
+    {
+        CDeviceLockHold lock(m_hMutex);
+        for (const auto& entry : m_entries) {
+            if (entry.second.dwActiveCount != 0)
+                hParams.push_back(entry.first);
+        }
+    }
+    if (!hParams.empty()) {
+        DebugTrace(L"hParams.size(): %d\n", static_cast<int>(hParams.size()));
+        pGlobalDeviceIO->UpdateItems(hParams, *this);
+    }
+    hParams.clear();
+    return 0;
+}
+
+CUpdateCache::CUpdateCache() : m_dwUpdatePeriod(10) {}
+
+CUpdateCache::~CUpdateCache()
+{
+    if (bCacheUpdateRunning.load())
+        StopUpdateThread();
+    if (m_hThread) {
+        CloseHandle(m_hThread);
+        m_hThread = nullptr;
+    }
+}
+
+HANDLE CUpdateCache::StartUpdateThread()
+{
+    // The flag is set before the thread exists, so that a stop coming at
+    // once still ends it.
+    bCacheUpdateRunning.store(true);
+    m_hThread = CreateThread(nullptr, 0, &CUpdateCache::UpdateThreadProc, this, 0, nullptr);
+    if (!m_hThread)
+        bCacheUpdateRunning.store(false);
+    return m_hThread;
+}
+
+void CUpdateCache::StopUpdateThread()
+{
+    bCacheUpdateRunning.store(false);
+    if (m_hThread)
+        WaitForSingleObject(m_hThread, INFINITE);
+}
+
+DWORD WINAPI CUpdateCache::UpdateThreadProc(void* param)
+{
+    auto* cache = static_cast<CUpdateCache*>(param);
+    const LONGLONG ticksPerMs = TicksPerMs();
+    const LONGLONG period = static_cast<LONGLONG>(cache->m_dwUpdatePeriod) * ticksPerMs;
+    do {
+        LARGE_INTEGER start, end;
+        QueryPerformanceCounter(&start);
+        cache->UpdateActiveEntries();
+        cache->m_nPasses.fetch_add(1);
+        QueryPerformanceCounter(&end);
+        LONGLONG remaining = start.QuadPart - end.QuadPart + period;
+        if (remaining > 0)
+            Sleep(static_cast<DWORD>(remaining / ticksPerMs));
+    } while (bCacheUpdateRunning.load());
+    ExitThread(0);
+    return 0;
+}

@@ -1,0 +1,20 @@
+// The device's input and output: sampling into the cache, writing parameters.
+#pragma once
+#include "common/OpcDefs.h"
+#include "core/Cache.h"
+
+class IDeviceIO {
+public:
+    virtual ~IDeviceIO() = default;
+    virtual HRESULT UpdateItems(const DeviceHandleSet& hDevices, CCache& cache) = 0;
+    virtual HRESULT WriteItems(DWORD dwCount, const DWORD* phDevices, const VARIANT* pValues,
+                               HRESULT* pErrors) = 0;
+};
+
+class CSimIO : public IDeviceIO {
+public:
+    HRESULT UpdateItems(const DeviceHandleSet& hDevices, CCache& cache) override;
+    HRESULT WriteItems(DWORD dwCount, const DWORD* phDevices, const VARIANT* pValues, HRESULT* pErrors) override;
+};
+
+extern IDeviceIO* const pGlobalDeviceIO;

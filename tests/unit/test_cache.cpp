@@ -1,0 +1,154 @@
+// The item value cache and its device update thread.
+#include "core/Cache.h"
+#include "sim/SimItems.h"
+#include "TraceCapture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+struct DeviceItem {
+    DWORD h = 0;
+    explicit DeviceItem(const wchar_t* id) { EXPECT_EQ(S_OK, pGlobalDeviceItems->AddItem(id, &h)); }
+    ~DeviceItem() { pGlobalDeviceItems->RemoveItem(h); }
+};
+}  // namespace
+
+TEST(Cache, EntriesCountReferencesAndActivations)
+{
+    CCache cache;
+    CDeviceLockHold lock(cache.m_hMutex);
+    cache.AddRefEntry(7);
+    cache.AddRefEntry(7);
+    CCacheEntry* e = cache.FindEntry(7);
+    ASSERT_NE(nullptr, e);
+    EXPECT_EQ(VT_EMPTY, e->vValue.vt);
+    EXPECT_EQ(0, e->wQuality);
+    EXPECT_NE(0u, e->ftTimeStamp.dwHighDateTime);  // creation time
+    EXPECT_EQ(2u, e->dwRefCount);
+
+    EXPECT_EQ(S_OK, cache.DeactivateEntry(7));  // stays at 0
+    EXPECT_EQ(0u, e->dwActiveCount);
+    EXPECT_EQ(S_OK, cache.ActivateEntry(7));
+    EXPECT_EQ(1u, e->dwActiveCount);
+
+    EXPECT_EQ(S_OK, cache.ReleaseEntry(7));
+    ASSERT_NE(nullptr, cache.FindEntry(7));
+    EXPECT_EQ(S_OK, cache.ReleaseEntry(7));
+    EXPECT_EQ(nullptr, cache.FindEntry(7));
+    EXPECT_EQ(E_FAIL, cache.ReleaseEntry(7));
+    EXPECT_EQ(E_FAIL, cache.ActivateEntry(7));
+    EXPECT_EQ(E_FAIL, cache.DeactivateEntry(7));
+
+    VARIANT v;
+    v.vt = VT_I4;
+    v.lVal = 1;
+    FILETIME ft = {};
+    EXPECT_THROW(cache.SetEntryValue(7, v, ft, 192), CCache::CCacheException);
+}
+
+TEST(Cache, ReleaseOfAnEntryWithZeroReferencesRemovesIt)
+{
+    CCache cache;
+    CDeviceLockHold lock(cache.m_hMutex);
+    cache.AddRefEntry(9);
+    cache.FindEntry(9)->dwRefCount = 0;
+    EXPECT_EQ(S_OK, cache.ReleaseEntry(9));
+    EXPECT_EQ(nullptr, cache.FindEntry(9));
+}
+
+TEST(Cache, UpdateFromDeviceSamplesAndLeavesCountsAsTheyWere)
+{
+    DeviceItem cached(L"set21.period"), fresh(L"set21.on");
+    CCache cache;
+    CDeviceLockHold lock(cache.m_hMutex);
+    cache.AddRefEntry(cached.h);
+    cache.ActivateEntry(cached.h);
+    TraceCapture trace;
+    EXPECT_EQ(S_OK, cache.UpdateFromDevice(DeviceHandleSet{cached.h, fresh.h}));
+    EXPECT_TRUE(trace.contains(L"hParams.size(): 2\n"));
+    CCacheEntry* e = cache.FindEntry(cached.h);
+    ASSERT_NE(nullptr, e);
+    EXPECT_EQ(OPC_QUALITY_GOOD, e->wQuality);
+    EXPECT_DOUBLE_EQ(1000.0, e->vValue.dblVal);
+    EXPECT_EQ(1u, e->dwRefCount);
+    EXPECT_EQ(1u, e->dwActiveCount);
+    EXPECT_EQ(nullptr, cache.FindEntry(fresh.h));  // made for the read, gone again
+    cache.ReleaseEntry(cached.h);
+}
+
+TEST(Cache, UpdatePassSamplesOnlyActiveEntries)
+{
+    DeviceItem active(L"set22.period"), idle(L"set22.fct");
+    CCache cache;
+    {
+        CDeviceLockHold lock(cache.m_hMutex);
+        cache.AddRefEntry(active.h);
+        cache.AddRefEntry(idle.h);
+    }
+    TraceCapture trace;
+    cache.UpdateActiveEntries();
+    EXPECT_EQ(L"", trace.text());  // no active entry: no device call, no trace line
+    {
+        CDeviceLockHold lock(cache.m_hMutex);
+        cache.ActivateEntry(active.h);
+    }
+    cache.UpdateActiveEntries();
+    EXPECT_EQ(L"hParams.size(): 1\n", trace.text());
+    CDeviceLockHold lock(cache.m_hMutex);
+    EXPECT_EQ(OPC_QUALITY_GOOD, cache.FindEntry(active.h)->wQuality);
+    EXPECT_EQ(0, cache.FindEntry(idle.h)->wQuality);
+    cache.ReleaseEntry(active.h);
+    cache.ReleaseEntry(idle.h);
+}
+
+TEST(Cache, DeviceThreadRunsEvery10Milliseconds)
+{
+    DeviceItem item(L"set23.item");
+    CUpdateCache cache;
+    {
+        CDeviceLockHold lock(cache.m_hMutex);
+        cache.AddRefEntry(item.h);
+        cache.ActivateEntry(item.h);
+    }
+    ASSERT_NE(nullptr, cache.StartUpdateThread());
+    Sleep(1000);
+    cache.StopUpdateThread();
+    unsigned long passes = cache.m_nPasses.load();
+    // 100 passes in a second; wide bounds for a loaded machine under Wine.
+    EXPECT_GE(passes, 40u);
+    EXPECT_LE(passes, 110u);
+    CDeviceLockHold lock(cache.m_hMutex);
+    EXPECT_EQ(OPC_QUALITY_GOOD, cache.FindEntry(item.h)->wQuality);
+    cache.ReleaseEntry(item.h);
+}
+
+TEST(Cache, StopRightAfterStartEndsTheThread)
+{
+    CUpdateCache cache;
+    ASSERT_NE(nullptr, cache.StartUpdateThread());
+    cache.StopUpdateThread();  // returns: the flag was set before the thread ran
+    EXPECT_FALSE(bCacheUpdateRunning.load());
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeThread(cache.m_hThread, &code);
+    EXPECT_EQ(0u, code);
+}
+
+TEST(Cache, RemovalDuringAPassDropsTheSample)
+{
+    // A pass and item churn on the same handles at once: no sample is
+    // written to a removed entry, nothing crashes.
+    DeviceItem item(L"set24.item");
+    CUpdateCache cache;
+    ASSERT_NE(nullptr, cache.StartUpdateThread());
+    for (int i = 0; i < 2000; ++i) {
+        CDeviceLockHold lock(cache.m_hMutex);
+        cache.AddRefEntry(item.h);
+        cache.ActivateEntry(item.h);
+        cache.DeactivateEntry(item.h);
+        cache.ReleaseEntry(item.h);
+        if (i % 2)
+            cache.AddRefEntry(item.h), cache.ActivateEntry(item.h);
+    }
+    cache.StopUpdateThread();
+    EXPECT_LE(cache.EntryCount(), 1u);
+}
