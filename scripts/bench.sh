@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks under Wine; prints their figures.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${VANTREL_BUILD_DIR:-$root/build}"
+"$root/scripts/build.sh" "$build" >/dev/null
+source "$root/scripts/wine-env.sh" "$build"
+vantrel_wine_prefix
+trap 'wineserver -k 2>/dev/null || true' EXIT
+wineserver -p </dev/null >/dev/null 2>&1 || true
+cd "$build"
+for b in bench_*.exe; do
+  echo "== $b"
+  wine "$b"
+done
