@@ -5,9 +5,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${VANTREL_BUILD_DIR:-$root/build}"
 "$root/scripts/build.sh" "$build" >/dev/null
 source "$root/scripts/wine-env.sh" "$build"
-vantrel_wine_prefix
-trap 'wineserver -k 2>/dev/null || true' EXIT
-wineserver -p </dev/null >/dev/null 2>&1 || true
+vantrel_wine_session
 cd "$build"
 for b in bench_*.exe; do
   echo "== $b"

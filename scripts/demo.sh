@@ -9,10 +9,7 @@ build="${VANTREL_BUILD_DIR:-$root/build}"
 "$root/scripts/build.sh" "$build"
 
 source "$root/scripts/wine-env.sh" "$build"
-vantrel_wine_prefix
-trap 'wineserver -k 2>/dev/null || true' EXIT
-wineserver -p </dev/null >/dev/null 2>&1 || true
-wine wineboot </dev/null >/dev/null 2>&1 || true
+vantrel_wine_session
 
 cd "$build"
 echo "== registering the proxy/stub and the server"

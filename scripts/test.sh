@@ -9,14 +9,7 @@ build="${VANTREL_BUILD_DIR:-$root/build}"
 "$root/scripts/build.sh" "$build"
 
 source "$root/scripts/wine-env.sh" "$build"
-vantrel_wine_prefix
-# A persistent wineserver and the prefix services started now keep every test
-# from paying for them; everything of this prefix ends with the run.
-trap 'wineserver -k 2>/dev/null || true' EXIT
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
-wineserver -p </dev/null >/dev/null 2>&1
-wine wineboot </dev/null >/dev/null 2>&1 || true
+vantrel_wine_session
 
 cd "$build"
 ctest --output-on-failure -j"$(nproc)" "$@"

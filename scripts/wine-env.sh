@@ -22,3 +22,15 @@ vantrel_wine_prefix() {
     fi
   ) 9>"$_vantrel_build/.wineprefix.lock"
 }
+
+# Starts a session in the prefix: a persistent wineserver and the prefix
+# services, so programs start fast; every process of the prefix ends with the
+# calling script (also on failure).
+vantrel_wine_session() {
+  vantrel_wine_prefix
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  wine wineboot </dev/null >/dev/null 2>&1 || true
+}

@@ -129,17 +129,22 @@ private:
     T* m_p = nullptr;
 };
 
-// A task-memory copy of a wide string (nullptr when out of memory).
-inline wchar_t* TaskMemStrDup(const wchar_t* s)
+// A copy of a wide string (NULL copies as "") in memory from alloc(bytes);
+// nullptr when the allocator has nothing.
+template <class Alloc>
+wchar_t* DupWideString(const wchar_t* s, Alloc alloc)
 {
     if (!s)
         s = L"";
     size_t bytes = (wcslen(s) + 1) * sizeof(wchar_t);
-    auto* p = static_cast<wchar_t*>(CoTaskMemAlloc(bytes));
+    auto* p = static_cast<wchar_t*>(alloc(bytes));
     if (p)
         memcpy(p, s, bytes);
     return p;
 }
+
+// A task-memory copy of a wide string (nullptr when out of memory).
+inline wchar_t* TaskMemStrDup(const wchar_t* s) { return DupWideString(s, CoTaskMemAlloc); }
 
 // An HGLOBAL owner.
 class CHGlobal {

@@ -1,5 +1,6 @@
 #include "common/OPCGlob.h"
 
+#include "common/ComUtil.h"
 #include "common/Trace.h"
 #include "core/IdMgr.h"
 
@@ -250,24 +251,11 @@ void HeapFreeFn(void* block)
         HeapFree(GetProcessHeap(), 0, block);
 }
 
-namespace {
-wchar_t* CopyString(const wchar_t* s, AllocFn alloc)
-{
-    if (!s)
-        s = L"";
-    size_t bytes = (wcslen(s) + 1) * sizeof(wchar_t);
-    auto* p = static_cast<wchar_t*>(alloc(bytes));
-    if (p)
-        memcpy(p, s, bytes);
-    return p;
-}
-}  // namespace
-
 HRESULT CopyItemAttributes(OPCITEMATTRIBUTES* destination, const OPCITEMATTRIBUTES* source, AllocFn alloc)
 {
     HRESULT hr = S_OK;
-    destination->szAccessPath = CopyString(source->szAccessPath, alloc);
-    destination->szItemID = CopyString(source->szItemID, alloc);
+    destination->szAccessPath = DupWideString(source->szAccessPath, alloc);
+    destination->szItemID = DupWideString(source->szItemID, alloc);
     if (!destination->szAccessPath || !destination->szItemID)
         hr = E_OUTOFMEMORY;
     destination->bActive = source->bActive;

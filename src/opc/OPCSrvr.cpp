@@ -12,9 +12,10 @@ const wchar_t kTraceName[] = L"COPCServer";
 
 // The aggregate: the creator gets its non-delegating IUnknown; the server
 // object inside passes everything on to the outer unknown.
-class CServerAggregate : public IUnknown {
+class CServerAggregate final : public IUnknown {
 public:
     explicit CServerAggregate(IUnknown* pUnkOuter) : m_server(new COPCServer(pUnkOuter)) {}
+    virtual ~CServerAggregate() = default;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {

@@ -64,14 +64,24 @@ HRESULT CSimItems::GetAccessRights(DWORD hDevice, DWORD* pRights)
     return S_OK;
 }
 
-HRESULT CSimItems::GetAccessRightsByID(std::wstring itemID, DWORD* pRights)
+namespace {
+// Parses an item ID and answers from a by-kind table; the output is untouched
+// on a parse failure.
+template <class T>
+HRESULT LookupByID(const std::wstring& itemID, const T (&table)[5], T* out)
 {
     int set;
     DWORD kind;
-    HRESULT hr = ParseItemID(itemID.c_str(), &set, &kind);
+    HRESULT hr = CSimItems::ParseItemID(itemID.c_str(), &set, &kind);
     if (SUCCEEDED(hr))
-        *pRights = kAccessRights[kind];
+        *out = table[kind];
     return hr;
+}
+}  // namespace
+
+HRESULT CSimItems::GetAccessRightsByID(std::wstring itemID, DWORD* pRights)
+{
+    return LookupByID(itemID, kAccessRights, pRights);
 }
 
 HRESULT CSimItems::GetCanonicalType(DWORD hDevice, VARTYPE* pType)
@@ -84,12 +94,7 @@ HRESULT CSimItems::GetCanonicalType(DWORD hDevice, VARTYPE* pType)
 
 HRESULT CSimItems::GetCanonicalTypeByID(std::wstring itemID, VARTYPE* pType)
 {
-    int set;
-    DWORD kind;
-    HRESULT hr = ParseItemID(itemID.c_str(), &set, &kind);
-    if (SUCCEEDED(hr))
-        *pType = kCanonicalTypes[kind];
-    return hr;
+    return LookupByID(itemID, kCanonicalTypes, pType);
 }
 
 HRESULT CSimItems::GetEngineeringUnits(DWORD hDevice, DWORD* pEUType, COPCEngineeringUnits** ppEU)
