@@ -1,5 +1,6 @@
 // Process entry of the Vantrel OPC DA 1.0a server.
 #include "common/Trace.h"
+#include "engine/Advise.h"
 #include "host/ClassFactory.h"
 #include "host/Module.h"
 #include "host/Registration.h"
@@ -27,6 +28,8 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
         exitCode = UnregisterServer(hInstance);
         break;
     case CommandLineAction::Serve: {
+        // Records of advise connections: set before any client can connect.
+        pfnCreateConnectionData = &CreateMarshaledConnectionData;
         for (CClassTableEntry* e = g_classTable; e->pclsid; ++e) {
             IClassFactory* factory = new CClassFactory(e->pfnCreateInstance);
             factory->AddRef();
