@@ -1,0 +1,58 @@
+// The address space clients browse: a fixed tree showing the item-ID pattern.
+#pragma once
+#include "common/OpcDefs.h"
+
+#include <list>
+#include <string>
+#include <vector>
+
+class CAddrNode {
+public:
+    CAddrNode(CAddrNode* parent, DWORD rights, VARTYPE vt, const wchar_t* delimiter, const wchar_t* browseName,
+              const wchar_t* itemIDPart, const wchar_t* accessPath, bool branch);
+    virtual ~CAddrNode();
+    CAddrNode(const CAddrNode&) = delete;
+    CAddrNode& operator=(const CAddrNode&) = delete;
+
+    bool IsBranch() const { return m_pChildren != nullptr; }
+    // The browse name, else the item-ID part, else "".
+    const wchar_t* Name() const;
+    CAddrNode* FindChild(const wchar_t* name) const;
+    CAddrNode* FindByItemID(const wchar_t* text);
+    std::wstring ComposeItemID() const;
+    void Dump(int indent) const;
+
+    CAddrNode* m_pParent;
+    std::list<CAddrNode*>* m_pChildren = nullptr;  // newest first
+    DWORD m_dwAccessRights;
+    VARTYPE m_vtDataType;
+    wchar_t* m_szDelimiter;
+    wchar_t* m_szBrowseName;
+    wchar_t* m_szItemIDPart;
+    wchar_t* m_szAccessPath;
+};
+
+class CAddrSpace {
+public:
+    CAddrSpace();
+    virtual ~CAddrSpace();
+    CAddrSpace(const CAddrSpace&) = delete;
+    CAddrSpace& operator=(const CAddrSpace&) = delete;
+
+    HRESULT AddNode(CAddrNode* parent, DWORD rights, VARTYPE vt, const wchar_t* delimiter,
+                    const wchar_t* browseName, const wchar_t* itemIDPart, const wchar_t* accessPath, int branch);
+    HRESULT MoveUp(CAddrNode** position) const;
+    HRESULT MoveDown(const wchar_t* name, CAddrNode** position) const;
+    HRESULT GetItemID(CAddrNode* position, const wchar_t* name, LPWSTR* pItemID) const;
+    DWORD GetOrganization() const { return m_dwOrganization; }
+    void Dump() const;
+
+    DWORD m_dwOrganization = OPC_NS_HIERARCHIAL;
+    CAddrNode* m_pRoot;
+};
+
+// Builds the server's tree (setX with itemY, on, fct, period, T0) and dumps it.
+HRESULT BuildAddressSpace(CAddrSpace** ppSpace);
+
+// The browse filter: ?, #, *, [list] with ranges and !, case-sensitive.
+bool MatchFilter(const wchar_t* name, const wchar_t* pattern);
