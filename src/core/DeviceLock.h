@@ -5,6 +5,8 @@
 #pragma once
 #include <windows.h>
 
+#include "core/Locks.h"
+
 class CDeviceLock {
 public:
     CDeviceLock() { InitializeCriticalSectionAndSpinCount(&m_cs, 1000); }
@@ -32,15 +34,4 @@ private:
     HANDLE m_h;
 };
 
-template <class L>
-class CDeviceLockGuard {
-public:
-    explicit CDeviceLockGuard(L& lock) : m_lock(lock) { m_lock.Lock(); }
-    ~CDeviceLockGuard() { m_lock.Unlock(); }
-    CDeviceLockGuard(const CDeviceLockGuard&) = delete;
-    CDeviceLockGuard& operator=(const CDeviceLockGuard&) = delete;
-
-private:
-    L& m_lock;
-};
-using CDeviceLockHold = CDeviceLockGuard<CDeviceLock>;
+using CDeviceLockHold = CLockGuard<CDeviceLock>;
