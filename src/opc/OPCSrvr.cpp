@@ -1,13 +1,33 @@
 #include "opc/OPCSrvr.h"
 
 #include "common/ComUtil.h"
+#include "common/OPCGlob.h"
 #include "common/Trace.h"
+#include "core/AddrSpace.h"
+#include "engine/AsyncIO.h"
+#include "engine/ScanMgr.h"
 #include "host/Module.h"
+#include "opc/Browse.h"
+#include "opc/ComEnum.h"
+#include "opc/OPCGroup.h"
 
 #include <cwchar>
+#include <memory>
+#include <new>
+#include <vector>
 
 namespace {
 const wchar_t kTraceName[] = L"COPCServer";
+}
+
+CCriticalSection COPCServer::m_csAddrSpace;
+DWORD COPCServer::m_dwAddrSpaceRefs = 0;
+CAddrSpace* COPCServer::m_pAddrSpace = nullptr;
+
+CAddrSpace* COPCServer::AddressSpace()
+{
+    CCsLock lock(m_csAddrSpace);
+    return m_pAddrSpace;
 }
 
 // The aggregate: the creator gets its non-delegating IUnknown; the server
@@ -101,6 +121,8 @@ HRESULT COPCServer::InternalQueryInterface(REFIID riid, void** ppv)
         AddRef();
         return S_OK;
     }
+    if (riid == IID_IOPCBrowseServerAddressSpace)
+        return COPCBrowseServerAddressSpace::Create(AddressSpace(), riid, ppv);
     return E_NOINTERFACE;
 }
 
@@ -139,16 +161,152 @@ STDMETHODIMP_(ULONG) COPCServer::Release()
 
 HRESULT COPCServer::OnCreate()
 {
+    HRESULT hrSpace = S_OK;
+    {
+        CCsLock lock(m_csAddrSpace);
+        if (m_dwAddrSpaceRefs++ == 0) {
+            VANTREL_ASSERT(NULL == m_pAddrSpace);
+            hrSpace = BuildAddressSpace(&m_pAddrSpace);
+        }
+    }
+    m_bSharesTaken = true;
+    HRESULT hrScan = AcquireUpdateScanMgr(&m_pUpdateScanMgr);
+    HRESULT hr = AcquireAsyncIOMgr(&m_pAsyncIOMgr);
     GetSystemTimeAsFileTime(&m_ftStartTime);
+    // A component that cannot be made fails the creation.
+    if (FAILED(hrSpace))
+        return hrSpace;
+    if (FAILED(hrScan))
+        return hrScan;
+    return hr;
+}
+
+void COPCServer::OnLastRelease()
+{
+    if (!m_bSharesTaken)
+        return;
+    m_bSharesTaken = false;
+    {
+        CCsLock lock(m_csAddrSpace);
+        if (m_dwAddrSpaceRefs > 0 && --m_dwAddrSpaceRefs == 0) {
+            delete m_pAddrSpace;
+            m_pAddrSpace = nullptr;
+        }
+    }
+    {
+        CCsLock lock(m_csServer);
+        std::vector<OPCHANDLE> handles;
+        {
+            CCsLock groups(m_csGroups);
+            for (auto& entry : m_groupsByHandle)
+                handles.push_back(entry.first);
+        }
+        for (OPCHANDLE h : handles)
+            RemoveGroupLocked(h, TRUE);
+    }
+    if (m_pUpdateScanMgr)
+        ReleaseUpdateScanMgr(m_pUpdateScanMgr);
+    if (m_pAsyncIOMgr)
+        ReleaseAsyncIOMgr(m_pAsyncIOMgr);
+    m_pUpdateScanMgr = nullptr;
+    m_pAsyncIOMgr = nullptr;
+}
+
+void COPCServer::RecordLastUpdateTime()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    m_ftLastUpdateTime.store((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+}
+
+HRESULT COPCServer::RenameGroup(COPCGroup* pGroup, const std::wstring& oldName, const std::wstring& newName)
+{
+    CCsLock lock(m_csGroups);
+    if (m_groupsByName.count(newName))
+        return OPC_E_DUPLICATENAME;
+    if (!oldName.empty()) {
+        auto it = m_groupsByName.find(oldName);
+        if (it == m_groupsByName.end() || it->second != pGroup)
+            return E_FAIL;
+        m_groupsByName.erase(it);
+    }
+    m_groupsByName.emplace(newName, pGroup);
+    pGroup->m_strName = newName;
     return S_OK;
 }
 
-void COPCServer::OnLastRelease() {}
-
-STDMETHODIMP COPCServer::AddGroup(LPCWSTR, BOOL, DWORD, OPCHANDLE, LONG*, FLOAT*, DWORD, OPCHANDLE*,
-                                  DWORD*, REFIID, LPUNKNOWN*)
+STDMETHODIMP COPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
+                                  OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID,
+                                  OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate, REFIID riid,
+                                  LPUNKNOWN* ppUnk)
 {
-    return E_NOTIMPL;
+    CCsLock lock(m_csServer);
+    if (!IsWritableOut(phServerGroup) || !IsWritableOut(pRevisedUpdateRate) || !IsWritableOut(ppUnk))
+        return E_INVALIDARG;
+    *ppUnk = nullptr;
+    *phServerGroup = 0;
+    return ComBoundary([&]() -> HRESULT {
+        std::wstring name;
+        if (szName && *szName) {
+            name = szName;
+            CCsLock groups(m_csGroups);
+            if (m_groupsByName.count(name))
+                return OPC_E_DUPLICATENAME;
+        } else {
+            wchar_t buffer[32];
+            name = MakeDefaultGroupName(buffer);
+        }
+        *pRevisedUpdateRate = dwRequestedUpdateRate;
+
+        COPCGroup* group = new (std::nothrow) COPCGroup();
+        if (!group)
+            return E_OUTOFMEMORY;
+        group->AddRef();  // becomes the server's reference at the end
+        group->SetServer(this);
+        const OPCHANDLE hServer = group->GetServerHandle();
+
+        auto undo = [&](HRESULT code) {
+            {
+                CCsLock groups(m_csGroups);
+                auto byName = m_groupsByName.find(group->m_strName);
+                if (byName != m_groupsByName.end() && byName->second == group)
+                    m_groupsByName.erase(byName);
+                auto byHandle = m_groupsByHandle.find(hServer);
+                if (byHandle != m_groupsByHandle.end() && byHandle->second == group)
+                    m_groupsByHandle.erase(byHandle);
+            }
+            // Nothing handed out may refer to the group that goes now.
+            if (*ppUnk) {
+                (*ppUnk)->Release();
+                *ppUnk = nullptr;
+            }
+            *phServerGroup = 0;
+            group->Remove(TRUE);
+            return code;
+        };
+
+        HRESULT hr = group->SetName(name.c_str());
+        if (FAILED(hr))
+            return undo(hr);
+        hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+        if (FAILED(hr))
+            return undo(hr);
+        {
+            CCsLock groups(m_csGroups);
+            if (!m_groupsByHandle.emplace(hServer, group).second)
+                return undo(E_FAIL);
+        }
+        *phServerGroup = hServer;
+        DWORD rate = dwRequestedUpdateRate;
+        BOOL active = bActive;
+        DWORD lcid = dwLCID;
+        OPCHANDLE client = hClientGroup;
+        hr = group->SetState(&rate, pRevisedUpdateRate, &active, pTimeBias, pPercentDeadband, &lcid, &client);
+        if (FAILED(hr))
+            return undo(hr);
+        ++m_dwGroupCount;
+        return hr;
+    });
 }
 
 STDMETHODIMP COPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString)
@@ -174,7 +332,26 @@ STDMETHODIMP COPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* 
     });
 }
 
-STDMETHODIMP COPCServer::GetGroupByName(LPCWSTR, REFIID, LPUNKNOWN*) { return E_NOTIMPL; }
+STDMETHODIMP COPCServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
+{
+    if (!IsWritableOut(ppUnk))
+        return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (!szName)
+        return E_INVALIDARG;
+    COPCGroup* group = nullptr;
+    {
+        CCsLock lock(m_csGroups);
+        auto it = m_groupsByName.find(szName);
+        if (it == m_groupsByName.end())
+            return E_FAIL;
+        group = it->second;
+        group->AddRef();  // keeps it while the lock is dropped
+    }
+    HRESULT hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    group->Release();
+    return hr;
+}
 
 STDMETHODIMP COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
 {
@@ -190,7 +367,9 @@ STDMETHODIMP COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
         OPCSERVERSTATUS& s = *status.get();
         s.ftStartTime = m_ftStartTime;
         GetSystemTimeAsFileTime(&s.ftCurrentTime);
-        s.ftLastUpdateTime = m_ftLastUpdateTime;
+        unsigned long long last = m_ftLastUpdateTime.load();
+        s.ftLastUpdateTime.dwLowDateTime = static_cast<DWORD>(last);
+        s.ftLastUpdateTime.dwHighDateTime = static_cast<DWORD>(last >> 32);
         s.dwServerState = OPC_STATUS_RUNNING;
         s.dwGroupCount = m_dwGroupCount;
         s.dwBandWidth = 0xFFFFFFFF;
@@ -206,6 +385,80 @@ STDMETHODIMP COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
     });
 }
 
-STDMETHODIMP COPCServer::RemoveGroup(OPCHANDLE, BOOL) { return E_NOTIMPL; }
+STDMETHODIMP COPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
+{
+    CCsLock lock(m_csServer);
+    return RemoveGroupLocked(hServerGroup, bForce);
+}
 
-STDMETHODIMP COPCServer::CreateGroupEnumerator(OPCENUMSCOPE, REFIID, LPUNKNOWN*) { return E_NOTIMPL; }
+HRESULT COPCServer::RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce)
+{
+    COPCGroup* group = nullptr;
+    {
+        CCsLock groups(m_csGroups);
+        auto it = m_groupsByHandle.find(hServerGroup);
+        if (it == m_groupsByHandle.end())
+            return E_INVALIDARG;
+        group = it->second;
+        m_groupsByHandle.erase(it);
+        // Found by the group itself, not by its name: the group's lock is
+        // taken before this one, never after it.
+        auto byName = m_groupsByName.begin();
+        while (byName != m_groupsByName.end() && byName->second != group)
+            ++byName;
+        if (byName != m_groupsByName.end())
+            m_groupsByName.erase(byName);
+        else
+            VANTREL_INTERNAL_ERROR();
+    }
+    HRESULT hr = group->Remove(bForce);
+    --m_dwGroupCount;
+    return hr;
+}
+
+STDMETHODIMP COPCServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk)
+{
+    if (!IsWritableOut(ppUnk))
+        return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (dwScope == OPC_ENUM_PUBLIC_CONNECTIONS || dwScope == OPC_ENUM_PUBLIC)
+        return S_FALSE;
+    return ComBoundary([&]() -> HRESULT {
+        if (riid == IID_IEnumUnknown) {
+            auto snapshot = std::make_shared<CComEnumUnknown::Snapshot>();
+            {
+                CCsLock lock(m_csGroups);
+                for (auto& entry : m_groupsByName) {
+                    IUnknown* unk = static_cast<IOPCGroupStateMgt*>(entry.second);
+                    unk->AddRef();
+                    snapshot->items.push_back(unk);
+                }
+            }
+            if (snapshot->items.empty())
+                return S_FALSE;
+            CComEnumUnknown* e = CComEnumUnknown::Create(snapshot);
+            if (!e)
+                return E_OUTOFMEMORY;
+            return SUCCEEDED(e->QueryInterface(riid, reinterpret_cast<void**>(ppUnk))) ? S_OK : E_FAIL;
+        }
+        if (riid == IID_IEnumString) {
+            auto snapshot = std::make_shared<CComEnumString::Snapshot>();
+            {
+                CCsLock lock(m_csGroups);
+                for (auto& entry : m_groupsByName) {
+                    wchar_t* copy = TaskMemStrDup(entry.first.c_str());
+                    if (!copy)
+                        return E_OUTOFMEMORY;
+                    snapshot->items.push_back(copy);
+                }
+            }
+            if (snapshot->items.empty())
+                return S_FALSE;
+            CComEnumString* e = CComEnumString::Create(snapshot);
+            if (!e)
+                return E_OUTOFMEMORY;
+            return SUCCEEDED(e->QueryInterface(riid, reinterpret_cast<void**>(ppUnk))) ? S_OK : E_FAIL;
+        }
+        return E_NOINTERFACE;
+    });
+}

@@ -3,6 +3,15 @@
 #include "common/OpcDefs.h"
 #include "core/Locks.h"
 
+#include <atomic>
+#include <map>
+#include <string>
+
+class CAddrSpace;
+class CAsyncIOMgr;
+class COPCGroup;
+class CUpdateScanMgr;
+
 class COPCServer : public IOPCServer {
 public:
     // The instance maker of the class factory: plain when pUnkOuter is null,
@@ -34,6 +43,19 @@ public:
 
     FILETIME StartTime() const { return m_ftStartTime; }
 
+    // Offered to the groups of this server.
+    CUpdateScanMgr* ScanMgr() const { return m_pUpdateScanMgr; }
+    CAsyncIOMgr* AsyncIOMgr() const { return m_pAsyncIOMgr; }
+    // Checks the new name, drops the old one and enters the new one, all
+    // under one hold of the name table; sets the group's name.
+    HRESULT RenameGroup(COPCGroup* pGroup, const std::wstring& oldName, const std::wstring& newName);
+    // A scan sent a data change: no lock is taken, so a scan never waits for
+    // a removal that waits for the scan.
+    void RecordLastUpdateTime();
+
+    // The process-wide address space, shared by every server object.
+    static CAddrSpace* AddressSpace();
+
 protected:
     explicit COPCServer(IUnknown* pUnkOuter);
     virtual ~COPCServer();
@@ -41,11 +63,23 @@ protected:
 private:
     friend class CServerAggregate;
 
+    HRESULT RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce);
+
     LONG m_cRef = 0;
     IUnknown* m_pUnkOuter;  // not owned; set when aggregated
 
+    CUpdateScanMgr* m_pUpdateScanMgr = nullptr;
+    CAsyncIOMgr* m_pAsyncIOMgr = nullptr;
     CCriticalSection m_csServer;
     FILETIME m_ftStartTime{};
-    FILETIME m_ftLastUpdateTime{};
+    std::atomic<unsigned long long> m_ftLastUpdateTime{0};
     DWORD m_dwGroupCount = 0;
+    CCriticalSection m_csGroups;
+    std::map<std::wstring, COPCGroup*> m_groupsByName;
+    std::map<OPCHANDLE, COPCGroup*> m_groupsByHandle;
+    bool m_bSharesTaken = false;
+
+    static CCriticalSection m_csAddrSpace;
+    static DWORD m_dwAddrSpaceRefs;
+    static CAddrSpace* m_pAddrSpace;
 };

@@ -1,0 +1,196 @@
+#include "engine/AsyncIO.h"
+
+#include "common/Trace.h"
+#include "opc/OPCGroup.h"
+
+#include <new>
+
+CAsyncIOMgr* pGlobalAsyncIOMgr = nullptr;
+namespace {
+LONG nAsyncIOMgrRefs = 0;
+CCriticalSection csAsyncIOMgr;
+}  // namespace
+
+HRESULT AcquireAsyncIOMgr(CAsyncIOMgr** ppMgr)
+{
+    CLockGuard<CCriticalSection> lock(csAsyncIOMgr);
+    if (nAsyncIOMgrRefs++ == 0) {
+        auto* mgr = new (std::nothrow) CAsyncIOMgr();
+        if (!mgr || !mgr->Start()) {
+            delete mgr;
+            nAsyncIOMgrRefs = 0;
+            *ppMgr = nullptr;
+            return E_OUTOFMEMORY;
+        }
+        pGlobalAsyncIOMgr = mgr;
+    }
+    *ppMgr = pGlobalAsyncIOMgr;
+    return S_OK;
+}
+
+int ReleaseAsyncIOMgr(CAsyncIOMgr* pAsyncIOMgr)
+{
+    CLockGuard<CCriticalSection> lock(csAsyncIOMgr);
+    VANTREL_ASSERT(pAsyncIOMgr == pGlobalAsyncIOMgr);
+    if (!pAsyncIOMgr || pAsyncIOMgr != pGlobalAsyncIOMgr)
+        return 0;
+    if (--nAsyncIOMgrRefs <= 0) {
+        nAsyncIOMgrRefs = 0;
+        delete pGlobalAsyncIOMgr;
+        pGlobalAsyncIOMgr = nullptr;
+    }
+    return 0;
+}
+
+CTransaction::CTransaction(DWORD dwTransactionID, COPCGroup* pGroup, DWORD dwConnection)
+    : m_dwTransactionID(dwTransactionID), m_pGroup(pGroup), m_dwConnection(dwConnection)
+{
+    m_pGroup->AddRef();
+    m_pGroup->AddUse();
+}
+
+CTransaction::~CTransaction()
+{
+    // The use first: the reference may be the group's last.
+    m_pGroup->ReleaseUse();
+    m_pGroup->Release();
+}
+
+CReadTransaction::CReadTransaction(DWORD id, COPCGroup* group, DWORD connection, DWORD source, DWORD count,
+                                   const OPCHANDLE* handles)
+    : CTransaction(id, group, connection), m_dwSource(source), m_dwCount(count), m_phServer(handles, handles + count)
+{
+}
+
+HRESULT CReadTransaction::Execute()
+{
+    return m_pGroup->ExecuteRead(m_dwConnection, m_dwSource, m_dwCount, m_phServer.data(), m_dwTransactionID);
+}
+
+CWriteTransaction::CWriteTransaction(DWORD id, COPCGroup* group, DWORD connection, DWORD count,
+                                     const OPCHANDLE* handles)
+    : CTransaction(id, group, connection), m_dwCount(count), m_phServer(handles, handles + count), m_pValues(count)
+{
+    for (auto& v : m_pValues)
+        VariantInit(&v);
+}
+
+CWriteTransaction::~CWriteTransaction()
+{
+    for (auto& v : m_pValues)
+        VariantClear(&v);
+}
+
+HRESULT CWriteTransaction::SetValues(const VARIANT* values)
+{
+    for (DWORD i = 0; i < m_dwCount; ++i) {
+        HRESULT hr = VariantCopy(&m_pValues[i], const_cast<VARIANT*>(&values[i]));
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}
+
+HRESULT CWriteTransaction::Execute()
+{
+    return m_pGroup->ExecuteWrite(m_dwConnection, m_dwCount, m_phServer.data(), m_pValues.data(), m_dwTransactionID);
+}
+
+CRefreshTransaction::CRefreshTransaction(DWORD id, COPCGroup* group, DWORD connection, DWORD source)
+    : CTransaction(id, group, connection), m_dwSource(source)
+{
+}
+
+HRESULT CRefreshTransaction::Execute() { return m_pGroup->Refresh(m_dwConnection, m_dwSource, m_dwTransactionID); }
+
+CAsyncIOMgr::CAsyncIOMgr()
+    : m_hTerminateEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      m_hQueueEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+}
+
+bool CAsyncIOMgr::Start()
+{
+    if (!m_hTerminateEvent || !m_hQueueEvent)
+        return false;
+    m_hThread = CreateThread(nullptr, 0, &CAsyncIOMgr::ThreadProc, this, 0, &m_dwThreadId);
+    return m_hThread != nullptr;
+}
+
+CAsyncIOMgr::~CAsyncIOMgr()
+{
+    if (m_hThread) {
+        SetEvent(m_hTerminateEvent);
+        WaitForSingleObject(m_hThread, INFINITE);
+        CloseHandle(m_hThread);
+    }
+    for (CTransaction* t : m_transactions)
+        delete t;
+    if (m_hTerminateEvent)
+        CloseHandle(m_hTerminateEvent);
+    if (m_hQueueEvent)
+        CloseHandle(m_hQueueEvent);
+}
+
+void CAsyncIOMgr::QueueTransaction(CTransaction* pTransaction)
+{
+    CCsLock lock(m_cs);
+    m_transactions.push_back(pTransaction);
+    ++m_nTransactions;
+    SetEvent(m_hQueueEvent);
+}
+
+CTransaction* CAsyncIOMgr::DequeueTransaction()
+{
+    CCsLock lock(m_cs);
+    if (m_transactions.empty())
+        return nullptr;
+    CTransaction* t = m_transactions.front();
+    m_transactions.pop_front();
+    if (--m_nTransactions == 0)
+        ResetEvent(m_hQueueEvent);
+    return t;
+}
+
+CTransaction* CAsyncIOMgr::RemoveTransaction(DWORD dwTransactionID)
+{
+    CCsLock lock(m_cs);
+    for (auto it = m_transactions.begin(); it != m_transactions.end(); ++it) {
+        if ((*it)->m_dwTransactionID == dwTransactionID) {
+            CTransaction* t = *it;
+            m_transactions.erase(it);
+            if (--m_nTransactions == 0)
+                ResetEvent(m_hQueueEvent);
+            return t;
+        }
+    }
+    return nullptr;
+}
+
+LONG CAsyncIOMgr::QueuedCount()
+{
+    CCsLock lock(m_cs);
+    return m_nTransactions;
+}
+
+DWORD WINAPI CAsyncIOMgr::ThreadProc(void* param)
+{
+    auto* mgr = static_cast<CAsyncIOMgr*>(param);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    HANDLE events[2] = {mgr->m_hTerminateEvent, mgr->m_hQueueEvent};
+    for (;;) {
+        DWORD result = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+        if (result == WAIT_OBJECT_0)
+            break;
+        if (result == WAIT_OBJECT_0 + 1) {
+            if (CTransaction* t = mgr->DequeueTransaction()) {
+                t->Execute();
+                delete t;
+            }
+        }
+    }
+    while (CTransaction* t = mgr->DequeueTransaction())
+        delete t;  // not carried out: no completion is sent
+    CoUninitialize();
+    return 0;
+}

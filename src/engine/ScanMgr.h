@@ -1,0 +1,58 @@
+// The update scan manager: a schedule of the active groups by due time and
+// one thread that scans each group when it is due.
+#pragma once
+#include <windows.h>
+
+#include <vector>
+
+#include "core/Locks.h"
+
+class COPCGroup;
+
+struct ScheduleEntry {
+    COPCGroup* pGroup;  // holds one COM reference and one use of the group
+    LONGLONG llDue;     // performance-counter value; 0 = due at once
+};
+
+class CUpdateScanMgr {
+public:
+    CUpdateScanMgr();
+    virtual ~CUpdateScanMgr();
+    CUpdateScanMgr(const CUpdateScanMgr&) = delete;
+    CUpdateScanMgr& operator=(const CUpdateScanMgr&) = delete;
+
+    // Starts the thread; false when an event or the thread cannot be made.
+    bool Start();
+
+    // For the group (under the group's lock).
+    void Schedule(COPCGroup* pGroup);
+    BOOL Unschedule(COPCGroup* pGroup);
+    void AdjustDue(COPCGroup* pGroup, DWORD dwOldRate, DWORD dwNewRate);
+
+    // For the thread.
+    COPCGroup* WaitForNextGroup();
+    void Reschedule(COPCGroup* pGroup, LONGLONG llDue);
+    COPCGroup* PopAny();
+
+    size_t ScheduledCount();
+    // The due time of a group's entry; -1 when it is not in the schedule.
+    LONGLONG DueOf(COPCGroup* pGroup);
+
+    HANDLE m_hThread = nullptr;
+    DWORD m_dwThreadId = 0;
+    std::vector<ScheduleEntry> m_queue;  // a binary heap, earliest due on top
+    CCriticalSection m_cs;
+    int m_nYieldCountdown = 100;
+    HANDLE m_hTerminateEvent;
+    HANDLE m_hReadyEvent;
+
+private:
+    static DWORD WINAPI ThreadProc(void* param);
+    void Push(const ScheduleEntry& entry);
+    void Pop();
+    void RebuildHeap();
+};
+
+extern CUpdateScanMgr* pGlobalUpdateScanMgr;
+HRESULT AcquireUpdateScanMgr(CUpdateScanMgr** ppMgr);
+int ReleaseUpdateScanMgr(CUpdateScanMgr* pUpdateScanMgr);

@@ -1,0 +1,394 @@
+// The group object: lifetime, state management, activation, scan and removal.
+#include "opc/OPCGroup.h"
+
+#include "common/ComUtil.h"
+#include "common/OPCGlob.h"
+#include "common/Trace.h"
+#include "core/IdMgr.h"
+#include "engine/ScanMgr.h"
+#include "host/Module.h"
+#include "opc/OPCItem.h"
+#include "opc/OPCSrvr.h"
+
+#include <vector>
+
+namespace {
+const wchar_t kTraceName[] = L"COPCGroup";
+}
+
+COPCGroup::COPCGroup() : m_hIdleEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)), m_hServer(g_idMgr.Allocate())
+{
+    VANTREL_ASSERT(m_hIdleEvent != nullptr);
+    LockModule();
+}
+
+COPCGroup::~COPCGroup()
+{
+    UnlockModule();
+    DebugTrace(L"OPCGroup \"%s\" (%ld) destructing\n", m_strName.c_str(), static_cast<long>(m_hServer));
+    DestroyItems();
+    g_idMgr.ReleaseId(m_hServer);
+    BOOL closed = CloseHandle(m_hIdleEvent);
+    VANTREL_ASSERT(closed);
+    m_connWriteComplete.RemoveAllConnections();
+    m_connDataTime.RemoveAllConnections();
+    m_connData.RemoveAllConnections();
+}
+
+void COPCGroup::DestroyItems()
+{
+    CCsLock lock(m_cs);
+    std::map<OPCHANDLE, COPCItem*> items;
+    items.swap(m_items);
+    for (auto& entry : items)
+        delete entry.second;
+}
+
+STDMETHODIMP COPCGroup::QueryInterface(REFIID riid, void** ppv)
+{
+    HRESULT hr = S_OK;
+    if (!ppv) {
+        hr = E_POINTER;
+    } else if (riid == IID_IUnknown || riid == IID_IOPCGroupStateMgt) {
+        *ppv = static_cast<IOPCGroupStateMgt*>(this);
+    } else if (riid == IID_IOPCSyncIO) {
+        *ppv = static_cast<IOPCSyncIO*>(this);
+    } else if (riid == IID_IOPCAsyncIO) {
+        *ppv = static_cast<IOPCAsyncIO*>(this);
+    } else if (riid == IID_IOPCItemMgt) {
+        *ppv = static_cast<IOPCItemMgt*>(this);
+    } else if (riid == IID_IDataObject) {
+        *ppv = static_cast<IDataObject*>(this);
+    } else {
+        *ppv = nullptr;
+        hr = E_NOINTERFACE;
+    }
+    if (hr == S_OK)
+        AddRef();
+    TraceQueryInterface(kTraceName, riid, hr);
+    return hr;
+}
+
+STDMETHODIMP_(ULONG) COPCGroup::AddRef()
+{
+    LONG count = InterlockedIncrement(&m_cRef);
+    TraceAddRef(kTraceName, this, count);
+    return count;
+}
+
+STDMETHODIMP_(ULONG) COPCGroup::Release()
+{
+    LONG count = InterlockedDecrement(&m_cRef);
+    TraceRelease(kTraceName, this, count);
+    if (count == 0)
+        delete this;
+    return count;
+}
+
+std::wstring COPCGroup::GetName()
+{
+    CCsLock lock(m_cs);
+    return m_strName;
+}
+
+DWORD COPCGroup::GetUpdateRate()
+{
+    CCsLock lock(m_cs);
+    return m_dwUpdateRate;
+}
+
+COPCItem* COPCGroup::GetItem(OPCHANDLE hServer)
+{
+    CCsLock lock(m_cs);
+    auto it = m_items.find(hServer);
+    return it == m_items.end() ? nullptr : it->second;
+}
+
+std::list<COPCItem*>::iterator COPCGroup::AddActiveItem(COPCItem* pItem)
+{
+    CCsLock lock(m_cs);
+    m_activeItems.push_front(pItem);
+    return m_activeItems.begin();
+}
+
+void COPCGroup::RemoveActiveItem(std::list<COPCItem*>::iterator pos)
+{
+    CCsLock lock(m_cs);
+    m_activeItems.erase(pos);
+}
+
+STDMETHODIMP COPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                                 FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                                 OPCHANDLE* phServerGroup)
+{
+    CCsLock lock(m_cs);
+    if (m_bRemoved)
+        return E_FAIL;
+    if (!IsWritableOut(pUpdateRate) || !IsWritableOut(pActive) || !IsWritableOut(ppName) ||
+        !IsWritableOut(pTimeBias) || !IsWritableOut(pPercentDeadband) || !IsWritableOut(pLCID) ||
+        !IsWritableOut(phClientGroup) || !IsWritableOut(phServerGroup))
+        return E_INVALIDARG;
+    *pUpdateRate = m_dwUpdateRate;
+    *pActive = m_bActive;
+    *pTimeBias = m_lTimeBias;
+    *pPercentDeadband = m_fPercentDeadband;
+    *pLCID = m_dwLCID;
+    *phClientGroup = m_hClient;
+    *phServerGroup = m_hServer;
+    *ppName = TaskMemStrDup(m_strName.c_str());
+    return *ppName ? S_OK : E_OUTOFMEMORY;
+}
+
+STDMETHODIMP COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
+                                 LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup)
+{
+    CCsLock lock(m_cs);
+    if (m_bRemoved)
+        return E_FAIL;
+    if (!IsWritableOut(pRevisedUpdateRate))
+        return E_INVALIDARG;
+    return ComBoundary([&]() -> HRESULT {
+        if (pRequestedUpdateRate) {
+            DWORD oldRate = m_dwUpdateRate;
+            m_dwUpdateRate = *pRequestedUpdateRate;
+            if (m_bActive && oldRate != m_dwUpdateRate && m_pServer && m_pServer->ScanMgr())
+                m_pServer->ScanMgr()->AdjustDue(this, oldRate, m_dwUpdateRate);
+            *pRevisedUpdateRate = m_dwUpdateRate;
+        }
+        if (pTimeBias)
+            m_lTimeBias = *pTimeBias;
+        if (pPercentDeadband) {
+            m_fPercentDeadband = *pPercentDeadband;
+            m_dblDeadband = *pPercentDeadband * 0.01;
+        }
+        if (pLCID)
+            m_dwLCID = *pLCID;
+        if (phClientGroup)
+            m_hClient = *phClientGroup;
+        if (pActive)
+            return SetActive(*pActive);
+        return S_OK;
+    });
+}
+
+HRESULT COPCGroup::SetActive(BOOL bActive)
+{
+    CCsLock lock(m_cs);
+    bool active = bActive != FALSE;
+    if (active == (m_bActive != FALSE))
+        return S_OK;
+    if (active) {
+        m_bActive = TRUE;
+        for (auto& entry : m_items) {
+            HRESULT hr = entry.second->ActivateInCache();
+            VANTREL_ASSERT(S_OK == hr);
+        }
+        AddRef();
+        AddUse();
+        if (m_pServer && m_pServer->ScanMgr())
+            m_pServer->ScanMgr()->Schedule(this);
+        else
+            ReleaseUse(), Release();  // nothing to schedule on
+    } else {
+        m_bActive = FALSE;
+        if (m_pServer && m_pServer->ScanMgr() && m_pServer->ScanMgr()->Unschedule(this)) {
+            ReleaseUse();
+            Release();
+        }
+        for (auto& entry : m_items) {
+            COPCItem* item = entry.second;
+            if (item->IsActive()) {
+                item->DeactivateInCache();
+            } else {
+                CCsLock itemLock(item->m_cs);
+                item->m_wLastQuality = OPC_QUALITY_OUT_OF_SERVICE;
+            }
+        }
+    }
+    return S_OK;
+}
+
+LONG COPCGroup::AddUse()
+{
+    CCsLock lock(m_cs);
+    LONG count = InterlockedIncrement(&m_nUses);
+    if (count == 1)
+        ResetEvent(m_hIdleEvent);
+    return count;
+}
+
+LONG COPCGroup::ReleaseUse()
+{
+    CCsLock lock(m_cs);
+    LONG count = InterlockedDecrement(&m_nUses);
+    if (count == 0)
+        SetEvent(m_hIdleEvent);
+    return count;
+}
+
+BOOL COPCGroup::Update(LONGLONG* pllDue)
+{
+    CCsLock lock(m_cs);
+    if (!m_bActive)
+        return FALSE;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    *pllDue = now.QuadPart + static_cast<LONGLONG>(m_dwUpdateRate) * TicksPerMs();
+
+    const size_t n = m_activeItems.size();
+    std::vector<OPCHANDLE> clients(n);
+    std::vector<VARIANT> values(n);
+    std::vector<WORD> qualities(n);
+    std::vector<FILETIME> times(n);
+    DWORD dwNumItems = 0;
+    for (COPCItem* item : m_activeItems) {
+        BOOL changed = FALSE;
+        VariantInit(&values[dwNumItems]);
+        item->CheckForUpdate(m_dblDeadband, &clients[dwNumItems], &values[dwNumItems], &qualities[dwNumItems],
+                             &times[dwNumItems], &changed);
+        if (changed)
+            ++dwNumItems;
+    }
+    VANTREL_ASSERT(dwNumItems <= m_activeItems.size());
+    if (dwNumItems > 0)
+        SendDataChange(S_OK, dwNumItems, clients.data(), values.data(), qualities.data(), times.data());
+    for (DWORD i = 0; i < dwNumItems; ++i)
+        VariantClear(&values[i]);
+    return TRUE;
+}
+
+HRESULT COPCGroup::Refresh(DWORD dwConnection, DWORD dwSource, DWORD dwTransactionID)
+{
+    CCsLock lock(m_cs);
+    if (!m_bActive)
+        return S_OK;
+    const DWORD n = static_cast<DWORD>(m_activeItems.size());
+    std::vector<OPCHANDLE> servers;
+    servers.reserve(n);
+    for (COPCItem* item : m_activeItems)
+        servers.push_back(item->GetServerHandle());
+    VANTREL_ASSERT(servers.size() == m_activeItems.size());
+    std::vector<OPCHANDLE> clients(n);
+    std::vector<VARIANT> values(n);
+    std::vector<WORD> qualities(n);
+    std::vector<FILETIME> times(n);
+    std::vector<HRESULT> errors(n);
+    for (auto& v : values)
+        VariantInit(&v);
+    ReadItems(dwSource, n, servers.data(), clients.data(), values.data(), qualities.data(), times.data(),
+              errors.data());
+    HRESULT hr = SendReadComplete(dwConnection, dwTransactionID, n, clients.data(), values.data(),
+                                  qualities.data(), times.data());
+    for (auto& v : values)
+        VariantClear(&v);
+    return hr;
+}
+
+HRESULT COPCGroup::Remove(BOOL bForce)
+{
+    {
+        CCsLock lock(m_cs);
+        m_bRemoved = TRUE;
+        SetActive(FALSE);
+    }
+    WaitForSingleObject(m_hIdleEvent, INFINITE);
+    HRESULT hr = S_OK;
+    if (bForce) {
+        // Client proxies go now; the object itself goes with its last
+        // reference, so in-process holders never keep a dangling pointer.
+        hr = CoDisconnectObject(static_cast<IOPCGroupStateMgt*>(this), 0);
+        VANTREL_ASSERT(S_OK == hr);
+    }
+    Release();  // the server's reference
+    return hr;
+}
+
+STDMETHODIMP COPCGroup::SetName(LPCWSTR szName)
+{
+    CCsLock lock(m_cs);
+    if (m_bRemoved)
+        return E_FAIL;
+    return ComBoundary([&]() -> HRESULT {
+        std::wstring name;
+        if (!szName || !*szName) {
+            wchar_t buffer[32];
+            name = MakeDefaultGroupName(buffer);
+        } else {
+            name = szName;
+        }
+        if (!m_pServer)
+            return E_FAIL;
+        // The check, the removal of the old name and the insertion of the new
+        // one happen under one hold of the server's name table.
+        return m_pServer->RenameGroup(this, m_strName, name);
+    });
+}
+
+STDMETHODIMP COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
+{
+    CCsLock lock(m_cs);
+    if (m_bRemoved)
+        return E_FAIL;
+    if (!IsWritableOut(ppUnk))
+        return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (!m_pServer)
+        return E_FAIL;
+    return ComBoundary([&]() -> HRESULT {
+        OPCHANDLE hNew = 0;
+        DWORD revised = 0;
+        LONG timeBias = m_lTimeBias;
+        FLOAT deadband = m_fPercentDeadband;
+        IUnknown* itemMgtUnk = nullptr;
+        HRESULT hr = m_pServer->AddGroup(szName, FALSE, m_dwUpdateRate, m_hClient, &timeBias, &deadband, m_dwLCID,
+                                         &hNew, &revised, IID_IOPCItemMgt, &itemMgtUnk);
+        if (hr != S_OK)
+            return hr;
+        auto* itemMgt = static_cast<IOPCItemMgt*>(static_cast<void*>(itemMgtUnk));
+        auto fail = [&](HRESULT code) {
+            if (*ppUnk) {
+                (*ppUnk)->Release();
+                *ppUnk = nullptr;
+            }
+            itemMgt->Release();
+            m_pServer->RemoveGroup(hNew, TRUE);
+            return code;
+        };
+        hr = itemMgt->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+        if (hr != S_OK)
+            return fail(hr);
+
+        // Snapshot of this group's items, in server-handle order.
+        const DWORD n = static_cast<DWORD>(m_items.size());
+        std::vector<OPCITEMATTRIBUTES> attrs(n);
+        DWORD i = 0;
+        for (auto& entry : m_items)
+            entry.second->GetAttributes(&attrs[i++], HeapAllocFn);
+        std::vector<OPCITEMDEF> defs(n);
+        for (i = 0; i < n; ++i) {
+            defs[i].szAccessPath = attrs[i].szAccessPath;
+            defs[i].szItemID = attrs[i].szItemID;
+            defs[i].bActive = attrs[i].bActive;
+            defs[i].hClient = attrs[i].hClient;
+            defs[i].dwBlobSize = attrs[i].dwBlobSize;
+            defs[i].pBlob = attrs[i].pBlob;
+            defs[i].vtRequestedDataType = attrs[i].vtRequestedDataType;
+            defs[i].wReserved = 0;
+        }
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        hr = itemMgt->AddItems(n, defs.data(), &results, &errors);
+        FreeItemResultArray(results ? n : 0, results);
+        CoTaskMemFree(errors);
+        for (i = n; i-- > 0;) {
+            VariantClear(&attrs[i].vEUInfo);
+            HeapFreeFn(attrs[i].szAccessPath);
+            HeapFreeFn(attrs[i].szItemID);
+            HeapFreeFn(attrs[i].pBlob);
+        }
+        if (FAILED(hr))
+            return fail(hr);
+        itemMgt->Release();
+        return hr;
+    });
+}

@@ -1,0 +1,138 @@
+// The OPC group object: state, items, I/O, advise connections.
+#pragma once
+#include "common/OpcDefs.h"
+#include "core/Locks.h"
+#include "engine/Advise.h"
+
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class COPCItem;
+class COPCServer;
+
+class COPCGroup final : public IOPCGroupStateMgt,
+                  public IOPCSyncIO,
+                  public IOPCAsyncIO,
+                  public IOPCItemMgt,
+                  public IDataObject {
+public:
+    COPCGroup();
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IOPCGroupStateMgt
+    STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                          FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                          OPCHANDLE* phServerGroup) override;
+    STDMETHODIMP SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
+                          FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) override;
+    STDMETHODIMP SetName(LPCWSTR szName) override;
+    STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCSyncIO
+    STDMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
+
+    // IOPCAsyncIO (overloads of IOPCSyncIO's Read and Write)
+    STDMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                      DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                       DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) override;
+    STDMETHODIMP Cancel(DWORD dwTransactionID) override;
+
+    // IOPCItemMgt
+    STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                          HRESULT** ppErrors) override;
+    STDMETHODIMP ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
+                               OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
+    STDMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
+    STDMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                  HRESULT** ppErrors) override;
+    STDMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                              HRESULT** ppErrors) override;
+    STDMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IDataObject
+    STDMETHODIMP GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override;
+    STDMETHODIMP GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) override;
+    STDMETHODIMP QueryGetData(FORMATETC* pformatetc) override;
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) override;
+    STDMETHODIMP SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) override;
+    STDMETHODIMP EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) override;
+    STDMETHODIMP DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) override;
+    STDMETHODIMP DUnadvise(DWORD dwConnection) override;
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
+
+    // Services of the group for the server, the scan and the transactions.
+    void SetServer(COPCServer* pServer) { m_pServer = pServer; }
+    HRESULT SetActive(BOOL bActive);
+    LONG AddUse();
+    LONG ReleaseUse();
+    BOOL Update(LONGLONG* pllDue);
+    HRESULT Refresh(DWORD dwConnection, DWORD dwSource, DWORD dwTransactionID);
+    DWORD GetUpdateRate();
+    COPCItem* GetItem(OPCHANDLE hServer);
+    HRESULT Remove(BOOL bForce);
+    OPCHANDLE GetServerHandle() const { return m_hServer; }
+    std::wstring GetName();
+    BOOL IsActive() const { return m_bActive; }
+    BOOL IsRemoved() const { return m_bRemoved; }
+    LONG PendingUses() const { return m_nUses; }
+
+    HRESULT ReadItems(DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer, OPCHANDLE* phClient,
+                      VARIANT* pValues, WORD* pQualities, FILETIME* pTimeStamps, HRESULT* pErrors);
+    HRESULT WriteItems(DWORD dwCount, const OPCHANDLE* phServer, VARIANT* pValues, OPCHANDLE* phClient,
+                       HRESULT* pErrors);
+    HRESULT ExecuteRead(DWORD dwConnection, DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer,
+                        DWORD dwTransactionID);
+    HRESULT ExecuteWrite(DWORD dwConnection, DWORD dwCount, const OPCHANDLE* phServer, VARIANT* pValues,
+                         DWORD dwTransactionID);
+
+    HRESULT SendDataChange(HRESULT hrStatus, DWORD dwCount, const OPCHANDLE* phClient, const VARIANT* pValues,
+                           const WORD* pQualities, const FILETIME* pTimeStamps);
+    HRESULT SendReadComplete(DWORD dwConnection, DWORD dwTransactionID, DWORD dwCount, const OPCHANDLE* phClient,
+                             const VARIANT* pValues, const WORD* pQualities, const FILETIME* pTimeStamps);
+    HRESULT SendWriteComplete(DWORD dwConnection, DWORD dwTransactionID, DWORD dwCount, const OPCHANDLE* phClient,
+                              const HRESULT* pErrors);
+
+    // The active list, changed by items under the group lock.
+    std::list<COPCItem*>::iterator AddActiveItem(COPCItem* pItem);
+    void RemoveActiveItem(std::list<COPCItem*>::iterator pos);
+
+    HANDLE m_hIdleEvent;
+    volatile LONG m_nUses = 0;
+    CCriticalSection m_cs;
+    COPCServer* m_pServer = nullptr;
+    std::map<OPCHANDLE, COPCItem*> m_items;
+    BOOL m_bRemoved = FALSE;
+    DWORD m_dwUpdateRate = 0;
+    BOOL m_bActive = FALSE;
+    std::wstring m_strName;
+    LONG m_lTimeBias = 0;
+    FLOAT m_fPercentDeadband = 0.0f;
+    double m_dblDeadband = 0.0;
+    DWORD m_dwLCID = 0;
+    OPCHANDLE m_hClient = 0;
+    OPCHANDLE m_hServer;
+    std::list<COPCItem*> m_activeItems;
+    CAdvisoryConnectionMgr m_connData;
+    CAdvisoryConnectionMgr m_connDataTime;
+    CAdvisoryConnectionMgr m_connWriteComplete;
+
+private:
+    virtual ~COPCGroup();
+    // Builds a block with writer and calls NotifyAll/NotifyConnection.
+    HRESULT SendBlock(CAdvisoryConnectionMgr& mgr, HGLOBAL block, DWORD dwConnection, bool toAll);
+    void DestroyItems();
+
+    LONG m_cRef = 0;
+};

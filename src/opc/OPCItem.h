@@ -1,0 +1,63 @@
+// One OPC item of one group.
+#pragma once
+#include "common/OPCGlob.h"
+#include "common/OpcDefs.h"
+#include "core/Locks.h"
+#include "sim/EngineeringUnits.h"
+
+#include <list>
+#include <string>
+
+class COPCGroup;
+
+class COPCItem {
+public:
+    COPCItem();
+    virtual ~COPCItem();
+    COPCItem(const COPCItem&) = delete;
+    COPCItem& operator=(const COPCItem&) = delete;
+
+    // Checks a definition against the device without creating anything.
+    static HRESULT ValidateItemDef(const OPCITEMDEF* pDef, OPCITEMRESULT* pResult);
+    // Builds the item from a definition; on failure the caller destroys it.
+    HRESULT Init(COPCGroup* pGroup, const OPCITEMDEF* pDef, OPCITEMRESULT* pResult);
+
+    HRESULT SetActive(BOOL bActive);
+    HRESULT ActivateInCache();
+    HRESULT DeactivateInCache();
+    HRESULT GetAttributes(OPCITEMATTRIBUTES* pAttributes, AllocFn alloc);
+    OPCHANDLE GetClientHandle();
+    void SetClientHandle(OPCHANDLE hClient);
+    void SetRequestedType(VARTYPE vt);
+    DWORD GetDeviceHandle() const { return m_hDevice; }
+    OPCHANDLE GetServerHandle() const { return m_hServer; }
+    BOOL IsActive() const { return m_bActive; }
+    bool IsReadable() const { return (m_dwAccessRights & OPC_READABLE) != 0; }
+
+    // The change check of a data-change update: compares the cached value
+    // with what was last delivered.
+    HRESULT CheckForUpdate(double dblDeadband, OPCHANDLE* phClient, VARIANT* pValue, WORD* pQuality,
+                           FILETIME* pTimeStamp, BOOL* pChanged);
+
+    CCriticalSection m_cs;
+    COPCGroup* m_pGroup = nullptr;
+    std::wstring m_strAccessPath;
+    std::wstring m_strItemID;
+    BOOL m_bActive = FALSE;
+    std::list<COPCItem*>::iterator m_posActive;
+    OPCHANDLE m_hClient = 0;
+    OPCHANDLE m_hServer = 0;
+    DWORD m_dwAccessRights = 0;
+    DWORD m_dwBlobSize = 0;
+    BYTE* m_pBlob = nullptr;
+    VARTYPE m_vtRequested = VT_EMPTY;
+    VARTYPE m_vtCanonical = VT_EMPTY;
+    DWORD m_dwEUType = OPC_NOENUM;
+    COPCEngineeringUnits* m_pEU = nullptr;
+    VARIANT m_vLastValue;
+    WORD m_wLastQuality = 0;
+    FILETIME m_ftLastTimeStamp{};
+    BOOL m_bDeviceItemHeld = FALSE;
+    BOOL m_bCacheReferenced = FALSE;
+    DWORD m_hDevice = 0;
+};
