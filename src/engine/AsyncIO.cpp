@@ -1,6 +1,7 @@
 #include "engine/AsyncIO.h"
 
 #include "common/Trace.h"
+#include "core/SharedManager.h"
 #include "opc/OPCGroup.h"
 
 #include <new>
@@ -13,32 +14,13 @@ CCriticalSection csAsyncIOMgr;
 
 HRESULT AcquireAsyncIOMgr(CAsyncIOMgr** ppMgr)
 {
-    CLockGuard<CCriticalSection> lock(csAsyncIOMgr);
-    if (nAsyncIOMgrRefs++ == 0) {
-        auto* mgr = new (std::nothrow) CAsyncIOMgr();
-        if (!mgr || !mgr->Start()) {
-            delete mgr;
-            nAsyncIOMgrRefs = 0;
-            *ppMgr = nullptr;
-            return E_OUTOFMEMORY;
-        }
-        pGlobalAsyncIOMgr = mgr;
-    }
-    *ppMgr = pGlobalAsyncIOMgr;
-    return S_OK;
+    return AcquireShared(csAsyncIOMgr, pGlobalAsyncIOMgr, nAsyncIOMgrRefs, ppMgr);
 }
 
 int ReleaseAsyncIOMgr(CAsyncIOMgr* pAsyncIOMgr)
 {
-    CLockGuard<CCriticalSection> lock(csAsyncIOMgr);
     VANTREL_ASSERT(pAsyncIOMgr == pGlobalAsyncIOMgr);
-    if (!pAsyncIOMgr || pAsyncIOMgr != pGlobalAsyncIOMgr)
-        return 0;
-    if (--nAsyncIOMgrRefs <= 0) {
-        nAsyncIOMgrRefs = 0;
-        delete pGlobalAsyncIOMgr;
-        pGlobalAsyncIOMgr = nullptr;
-    }
+    ReleaseShared(csAsyncIOMgr, pGlobalAsyncIOMgr, nAsyncIOMgrRefs, pAsyncIOMgr);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/OPCGlob.h"
 #include "common/Trace.h"
+#include "core/SharedManager.h"
 #include "opc/OPCGroup.h"
 
 #include <algorithm>
@@ -21,32 +22,13 @@ DWORD DueTolerance() { return static_cast<DWORD>(TicksPerMs()); }
 
 HRESULT AcquireUpdateScanMgr(CUpdateScanMgr** ppMgr)
 {
-    CLockGuard<CCriticalSection> lock(csUpdateScanMgr);
-    if (nUpdateScanMgrRefs++ == 0) {
-        auto* mgr = new (std::nothrow) CUpdateScanMgr();
-        if (!mgr || !mgr->Start()) {
-            delete mgr;
-            nUpdateScanMgrRefs = 0;
-            *ppMgr = nullptr;
-            return E_OUTOFMEMORY;
-        }
-        pGlobalUpdateScanMgr = mgr;
-    }
-    *ppMgr = pGlobalUpdateScanMgr;
-    return S_OK;
+    return AcquireShared(csUpdateScanMgr, pGlobalUpdateScanMgr, nUpdateScanMgrRefs, ppMgr);
 }
 
 int ReleaseUpdateScanMgr(CUpdateScanMgr* pUpdateScanMgr)
 {
-    CLockGuard<CCriticalSection> lock(csUpdateScanMgr);
     VANTREL_ASSERT(pUpdateScanMgr == pGlobalUpdateScanMgr);
-    if (!pUpdateScanMgr || pUpdateScanMgr != pGlobalUpdateScanMgr)
-        return 0;
-    if (--nUpdateScanMgrRefs <= 0) {
-        nUpdateScanMgrRefs = 0;
-        delete pGlobalUpdateScanMgr;
-        pGlobalUpdateScanMgr = nullptr;
-    }
+    ReleaseShared(csUpdateScanMgr, pGlobalUpdateScanMgr, nUpdateScanMgrRefs, pUpdateScanMgr);
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "opc/Browse.h"
 
+#include "common/ComObject.h"
 #include "common/ComUtil.h"
 #include "common/Trace.h"
 #include "core/AddrSpace.h"
@@ -71,31 +72,14 @@ HRESULT COPCBrowseServerAddressSpace::Create(CAddrSpace* pSpace, REFIID riid, vo
 
 STDMETHODIMP COPCBrowseServerAddressSpace::QueryInterface(REFIID riid, void** ppv)
 {
-    HRESULT hr = S_OK;
-    if (!ppv) {
-        hr = E_POINTER;
-    } else if (riid == IID_IUnknown || riid == IID_IOPCBrowseServerAddressSpace) {
-        *ppv = static_cast<IOPCBrowseServerAddressSpace*>(this);
-        AddRef();
-    } else {
-        *ppv = nullptr;
-        hr = E_NOINTERFACE;
-    }
-    TraceQueryInterface(kTraceName, riid, hr);
-    return hr;
+    return QueryInterfaceTable(kTraceName, riid, ppv, {{&IID_IOPCBrowseServerAddressSpace, this}});
 }
 
-STDMETHODIMP_(ULONG) COPCBrowseServerAddressSpace::AddRef()
-{
-    LONG count = InterlockedIncrement(&m_cRef);
-    TraceAddRef(kTraceName, this, count);
-    return count;
-}
+STDMETHODIMP_(ULONG) COPCBrowseServerAddressSpace::AddRef() { return m_refs.Increment(kTraceName, this); }
 
 STDMETHODIMP_(ULONG) COPCBrowseServerAddressSpace::Release()
 {
-    LONG count = InterlockedDecrement(&m_cRef);
-    TraceRelease(kTraceName, this, count);
+    LONG count = m_refs.Decrement(kTraceName, this);
     if (count == 0)
         delete this;
     return count;

@@ -1,5 +1,6 @@
 // A browse object over the address space, with a position of its own.
 #pragma once
+#include "common/ComObject.h"
 #include "common/OpcDefs.h"
 
 #include <string>
@@ -35,5 +36,5 @@ public:
 private:
     explicit COPCBrowseServerAddressSpace(CAddrSpace* pSpace);
     virtual ~COPCBrowseServerAddressSpace();
-    LONG m_cRef = 0;
+    CTracedRefCount m_refs;
 };

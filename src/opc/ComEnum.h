@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "common/ComObject.h"
 #include "common/ComUtil.h"
 #include "common/Trace.h"
 #include "host/Module.h"
@@ -62,29 +63,12 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        HRESULT hr = S_OK;
-        if (!ppv) {
-            hr = E_POINTER;
-        } else if (riid == IID_IUnknown || riid == Policy::Iid()) {
-            *ppv = static_cast<typename Policy::Interface*>(this);
-            AddRef();
-        } else {
-            *ppv = nullptr;
-            hr = E_NOINTERFACE;
-        }
-        TraceQueryInterface(L"_CComEnum", riid, hr);
-        return hr;
+        return QueryInterfaceTable(L"_CComEnum", riid, ppv, {{&Policy::Iid(), this}});
     }
-    STDMETHODIMP_(ULONG) AddRef() override
-    {
-        LONG count = InterlockedIncrement(&m_cRef);
-        TraceAddRef(L"_CComEnum", this, count);
-        return count;
-    }
+    STDMETHODIMP_(ULONG) AddRef() override { return m_refs.Increment(L"_CComEnum", this); }
     STDMETHODIMP_(ULONG) Release() override
     {
-        LONG count = InterlockedDecrement(&m_cRef);
-        TraceRelease(L"_CComEnum", this, count);
+        LONG count = m_refs.Decrement(L"_CComEnum", this);
         if (count == 0)
             delete this;
         return count;
@@ -150,7 +134,7 @@ private:
     }
     virtual ~CComEnum2() { UnlockModule(); }
 
-    LONG m_cRef = 0;
+    CTracedRefCount m_refs;
     std::shared_ptr<Snapshot> m_snapshot;
     size_t m_position;
 };

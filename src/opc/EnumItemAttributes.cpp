@@ -1,5 +1,6 @@
 #include "opc/EnumItemAttributes.h"
 
+#include "common/ComObject.h"
 #include "common/ComUtil.h"
 #include "common/OPCGlob.h"
 #include "common/Trace.h"
@@ -33,31 +34,14 @@ void CEnumOPCItemAttributes::Init(std::shared_ptr<CItemAttributesSnapshot> snaps
 
 STDMETHODIMP CEnumOPCItemAttributes::QueryInterface(REFIID riid, void** ppv)
 {
-    HRESULT hr = S_OK;
-    if (!ppv) {
-        hr = E_POINTER;
-    } else if (riid == IID_IUnknown || riid == IID_IEnumOPCItemAttributes) {
-        *ppv = static_cast<IEnumOPCItemAttributes*>(this);
-        AddRef();
-    } else {
-        *ppv = nullptr;
-        hr = E_NOINTERFACE;
-    }
-    TraceQueryInterface(kTraceName, riid, hr);
-    return hr;
+    return QueryInterfaceTable(kTraceName, riid, ppv, {{&IID_IEnumOPCItemAttributes, this}});
 }
 
-STDMETHODIMP_(ULONG) CEnumOPCItemAttributes::AddRef()
-{
-    LONG count = InterlockedIncrement(&m_cRef);
-    TraceAddRef(kTraceName, this, count);
-    return count;
-}
+STDMETHODIMP_(ULONG) CEnumOPCItemAttributes::AddRef() { return m_refs.Increment(kTraceName, this); }
 
 STDMETHODIMP_(ULONG) CEnumOPCItemAttributes::Release()
 {
-    LONG count = InterlockedDecrement(&m_cRef);
-    TraceRelease(kTraceName, this, count);
+    LONG count = m_refs.Decrement(kTraceName, this);
     if (count == 0)
         delete this;
     return count;

@@ -1,5 +1,6 @@
 // The item-attributes enumerator of a group.
 #pragma once
+#include "common/ComObject.h"
 #include "common/OpcDefs.h"
 
 #include <memory>
@@ -34,6 +35,6 @@ public:
 
 private:
     virtual ~CEnumOPCItemAttributes();
-    LONG m_cRef = 0;
+    CTracedRefCount m_refs;
     std::shared_ptr<CItemAttributesSnapshot> m_snapshot;
 };

@@ -1,6 +1,7 @@
 // The group object: lifetime, state management, activation, scan and removal.
 #include "opc/OPCGroup.h"
 
+#include "common/ComObject.h"
 #include "common/ComUtil.h"
 #include "common/OPCGlob.h"
 #include "common/Trace.h"
@@ -46,40 +47,19 @@ void COPCGroup::DestroyItems()
 
 STDMETHODIMP COPCGroup::QueryInterface(REFIID riid, void** ppv)
 {
-    HRESULT hr = S_OK;
-    if (!ppv) {
-        hr = E_POINTER;
-    } else if (riid == IID_IUnknown || riid == IID_IOPCGroupStateMgt) {
-        *ppv = static_cast<IOPCGroupStateMgt*>(this);
-    } else if (riid == IID_IOPCSyncIO) {
-        *ppv = static_cast<IOPCSyncIO*>(this);
-    } else if (riid == IID_IOPCAsyncIO) {
-        *ppv = static_cast<IOPCAsyncIO*>(this);
-    } else if (riid == IID_IOPCItemMgt) {
-        *ppv = static_cast<IOPCItemMgt*>(this);
-    } else if (riid == IID_IDataObject) {
-        *ppv = static_cast<IDataObject*>(this);
-    } else {
-        *ppv = nullptr;
-        hr = E_NOINTERFACE;
-    }
-    if (hr == S_OK)
-        AddRef();
-    TraceQueryInterface(kTraceName, riid, hr);
-    return hr;
+    return QueryInterfaceTable(kTraceName, riid, ppv,
+                               {{&IID_IOPCGroupStateMgt, static_cast<IOPCGroupStateMgt*>(this)},
+                                {&IID_IOPCSyncIO, static_cast<IOPCSyncIO*>(this)},
+                                {&IID_IOPCAsyncIO, static_cast<IOPCAsyncIO*>(this)},
+                                {&IID_IOPCItemMgt, static_cast<IOPCItemMgt*>(this)},
+                                {&IID_IDataObject, static_cast<IDataObject*>(this)}});
 }
 
-STDMETHODIMP_(ULONG) COPCGroup::AddRef()
-{
-    LONG count = InterlockedIncrement(&m_cRef);
-    TraceAddRef(kTraceName, this, count);
-    return count;
-}
+STDMETHODIMP_(ULONG) COPCGroup::AddRef() { return m_refs.Increment(kTraceName, this); }
 
 STDMETHODIMP_(ULONG) COPCGroup::Release()
 {
-    LONG count = InterlockedDecrement(&m_cRef);
-    TraceRelease(kTraceName, this, count);
+    LONG count = m_refs.Decrement(kTraceName, this);
     if (count == 0)
         delete this;
     return count;

@@ -1,5 +1,6 @@
 // The OPC group object: state, items, I/O, advise connections.
 #pragma once
+#include "common/ComObject.h"
 #include "common/OpcDefs.h"
 #include "core/Locks.h"
 #include "engine/Advise.h"
@@ -134,5 +135,5 @@ private:
     HRESULT SendBlock(CAdvisoryConnectionMgr& mgr, HGLOBAL block, DWORD dwConnection, bool toAll);
     void DestroyItems();
 
-    LONG m_cRef = 0;
+    CTracedRefCount m_refs;
 };

@@ -24,6 +24,33 @@ HRESULT CheckHandles(COPCGroup* group, DWORD dwCount, const OPCHANDLE* phServer,
     return result;
 }
 
+// Checks the handles, then queues the transaction made by make(id); the
+// identifier and the errors array are handed out only when it is queued.
+template <class Make>
+HRESULT QueueItemTransaction(COPCGroup* group, CAsyncIOMgr* mgr, DWORD dwCount, const OPCHANDLE* phServer,
+                             DWORD* pTransactionID, HRESULT** ppErrors, Make make)
+{
+    return ComBoundary([&]() -> HRESULT {
+        CTaskMem<HRESULT> errors;
+        HRESULT hr = CheckHandles(group, dwCount, phServer, errors);
+        if (FAILED(hr))
+            return hr;
+        if (hr == S_FALSE) {
+            *ppErrors = errors.Detach();
+            return S_FALSE;
+        }
+        DWORD id = g_idMgr.Allocate();
+        std::unique_ptr<CTransaction> t;
+        hr = make(id, &t);
+        if (FAILED(hr))
+            return hr;
+        mgr->QueueTransaction(t.release());
+        *pTransactionID = id;
+        *ppErrors = errors.Detach();
+        return S_OK;
+    });
+}
+
 bool IsDataConnection(COPCGroup* group, DWORD dwConnection)
 {
     return group->m_connDataTime.HasConnection(dwConnection) || group->m_connData.HasConnection(dwConnection);
@@ -47,22 +74,11 @@ STDMETHODIMP COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD d
     CAsyncIOMgr* mgr = m_pServer ? m_pServer->AsyncIOMgr() : nullptr;
     if (!mgr)
         return E_FAIL;
-    return ComBoundary([&]() -> HRESULT {
-        CTaskMem<HRESULT> errors;
-        HRESULT hr = CheckHandles(this, dwCount, phServer, errors);
-        if (FAILED(hr))
-            return hr;
-        if (hr == S_FALSE) {
-            *ppErrors = errors.Detach();
-            return S_FALSE;
-        }
-        DWORD id = g_idMgr.Allocate();
-        auto* t = new CReadTransaction(id, this, dwConnection, dwSource, dwCount, phServer);
-        mgr->QueueTransaction(t);
-        *pTransactionID = id;
-        *ppErrors = errors.Detach();
-        return S_OK;
-    });
+    return QueueItemTransaction(this, mgr, dwCount, phServer, pTransactionID, ppErrors,
+                                [&](DWORD id, std::unique_ptr<CTransaction>* t) {
+                                    t->reset(new CReadTransaction(id, this, dwConnection, dwSource, dwCount, phServer));
+                                    return S_OK;
+                                });
 }
 
 STDMETHODIMP COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
@@ -80,25 +96,12 @@ STDMETHODIMP COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phSe
     CAsyncIOMgr* mgr = m_pServer ? m_pServer->AsyncIOMgr() : nullptr;
     if (!mgr)
         return E_FAIL;
-    return ComBoundary([&]() -> HRESULT {
-        CTaskMem<HRESULT> errors;
-        HRESULT hr = CheckHandles(this, dwCount, phServer, errors);
-        if (FAILED(hr))
-            return hr;
-        if (hr == S_FALSE) {
-            *ppErrors = errors.Detach();
-            return S_FALSE;
-        }
-        DWORD id = g_idMgr.Allocate();
-        std::unique_ptr<CWriteTransaction> t(new CWriteTransaction(id, this, dwConnection, dwCount, phServer));
-        hr = t->SetValues(pItemValues);
-        if (FAILED(hr))
-            return hr;
-        mgr->QueueTransaction(t.release());
-        *pTransactionID = id;
-        *ppErrors = errors.Detach();
-        return S_OK;
-    });
+    return QueueItemTransaction(this, mgr, dwCount, phServer, pTransactionID, ppErrors,
+                                [&](DWORD id, std::unique_ptr<CTransaction>* t) {
+                                    auto* write = new CWriteTransaction(id, this, dwConnection, dwCount, phServer);
+                                    t->reset(write);
+                                    return write->SetValues(pItemValues);
+                                });
 }
 
 STDMETHODIMP COPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID)

@@ -1,5 +1,6 @@
 #include "opc/OPCSrvr.h"
 
+#include "common/ComObject.h"
 #include "common/ComUtil.h"
 #include "common/OPCGlob.h"
 #include "common/Trace.h"
@@ -88,7 +89,7 @@ HRESULT COPCServer::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv)
         if (hr != S_OK) {
             // The normal destruction sequence, so OnLastRelease runs even
             // after a failed OnCreate.
-            p->m_cRef = 1;
+            p->m_refs.m_count = 1;
             p->OnLastRelease();
             UnlockModule();
             delete p;
@@ -139,19 +140,16 @@ STDMETHODIMP_(ULONG) COPCServer::AddRef()
 {
     if (m_pUnkOuter)
         return m_pUnkOuter->AddRef();
-    LONG count = InterlockedIncrement(&m_cRef);
-    TraceAddRef(kTraceName, this, count);
-    return count;
+    return m_refs.Increment(kTraceName, this);
 }
 
 STDMETHODIMP_(ULONG) COPCServer::Release()
 {
     if (m_pUnkOuter)
         return m_pUnkOuter->Release();
-    LONG count = InterlockedDecrement(&m_cRef);
-    TraceRelease(kTraceName, this, count);
+    LONG count = m_refs.Decrement(kTraceName, this);
     if (count == 0) {
-        m_cRef = 1;  // references taken while tearing down must not destroy twice
+        m_refs.m_count = 1;  // references taken while tearing down must not destroy twice
         OnLastRelease();
         UnlockModule();
         delete this;

@@ -1,5 +1,6 @@
 // The OPC server object.
 #pragma once
+#include "common/ComObject.h"
 #include "common/OpcDefs.h"
 #include "core/Locks.h"
 
@@ -65,7 +66,7 @@ private:
 
     HRESULT RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce);
 
-    LONG m_cRef = 0;
+    CTracedRefCount m_refs;
     IUnknown* m_pUnkOuter;  // not owned; set when aggregated
 
     CUpdateScanMgr* m_pUpdateScanMgr = nullptr;
