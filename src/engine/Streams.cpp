@@ -10,35 +10,13 @@ HRESULT CreateBlockStream(IStream** stream)
     return CreateStreamOnHGlobal(nullptr, FALSE, stream);
 }
 
-ULONG WriteAt(IStream* stream, ULONG position, const void* data, ULONG bytes)
+// The bytes an item's value takes in a block.
+ULONG ValueSize(const VARIANT& value)
 {
-    LARGE_INTEGER move;
-    move.QuadPart = position;
-    stream->Seek(move, STREAM_SEEK_SET, nullptr);
-    ULONG written = 0;
-    stream->Write(data, bytes, &written);
-    return written;
-}
-
-// The VARIANT image as it lies in memory, then for exactly VT_BSTR the byte
-// count, the characters and the terminator. Returns the bytes written.
-ULONG WriteValue(IStream* stream, ULONG position, const VARIANT& value)
-{
-    ULONG written = WriteAt(stream, position, &value, sizeof(VARIANT));
-    if (value.vt == VT_BSTR) {
-        DWORD byteCount = SysStringByteLen(value.bstrVal);
-        ULONG n = 0;
-        stream->Write(&byteCount, sizeof(byteCount), &n);
-        written += n;
-        if (byteCount) {
-            stream->Write(value.bstrVal, byteCount, &n);
-            written += n;
-        }
-        const WCHAR terminator = 0;
-        stream->Write(&terminator, sizeof(terminator), &n);
-        written += n;
-    }
-    return written;
+    ULONG size = sizeof(VARIANT);
+    if (value.vt == VT_BSTR)
+        size += sizeof(DWORD) + SysStringByteLen(value.bstrVal) + sizeof(WCHAR);
+    return size;
 }
 
 HRESULT FinishBlock(IStream* stream, HGLOBAL* phGlobal)
@@ -58,9 +36,24 @@ HRESULT WriteDataBlock(OPCHANDLE hClientGroup, DWORD dwTransactionID, HRESULT hr
     HRESULT hr = CreateBlockStream(&stream);
     if (FAILED(hr))
         return hr;
-    OPCGROUPHEADER group = {0, dwCount, hClientGroup, dwTransactionID, hrStatus};
-    WriteAt(stream, 0, &group, sizeof(group));
-
+    // The stream is sized once and its global memory filled in place: the
+    // same bytes as header and value writes at their offsets, without a
+    // stream call per item.
+    ULARGE_INTEGER total;
+    total.QuadPart = sizeof(OPCGROUPHEADER) + static_cast<ULONGLONG>(sizeof(ItemHeader)) * dwCount;
+    for (DWORD i = 0; i < dwCount; ++i)
+        total.QuadPart += ValueSize(pValues[i]);
+    HGLOBAL block = nullptr;
+    hr = stream->SetSize(total);
+    if (SUCCEEDED(hr))
+        hr = GetHGlobalFromStream(stream, &block);
+    BYTE* base = SUCCEEDED(hr) ? static_cast<BYTE*>(GlobalLock(block)) : nullptr;
+    if (!base) {
+        stream->Release();
+        if (block)
+            GlobalFree(block);
+        return FAILED(hr) ? hr : E_OUTOFMEMORY;
+    }
     ULONG headerPosition = sizeof(OPCGROUPHEADER);
     ULONG valuePosition = sizeof(OPCGROUPHEADER) + static_cast<ULONG>(sizeof(ItemHeader)) * dwCount;
     for (DWORD i = 0; i < dwCount; ++i) {
@@ -71,14 +64,29 @@ HRESULT WriteDataBlock(OPCHANDLE hClientGroup, DWORD dwTransactionID, HRESULT hr
         header.wReserved = 0;
         if constexpr (withTime)
             reinterpret_cast<OPCITEMHEADER1&>(header).ftTimeStampItem = pTimeStamps[i];
-        headerPosition += WriteAt(stream, headerPosition, &header, sizeof(header));
-        valuePosition += WriteValue(stream, valuePosition, pValues[i]);
-    }
+        memcpy(base + headerPosition, &header, sizeof(header));
+        headerPosition += sizeof(header);
 
+        const VARIANT& value = pValues[i];
+        memcpy(base + valuePosition, &value, sizeof(VARIANT));
+        valuePosition += sizeof(VARIANT);
+        if (value.vt == VT_BSTR) {
+            DWORD byteCount = SysStringByteLen(value.bstrVal);
+            memcpy(base + valuePosition, &byteCount, sizeof(byteCount));
+            valuePosition += sizeof(byteCount);
+            if (byteCount)
+                memcpy(base + valuePosition, value.bstrVal, byteCount);
+            valuePosition += byteCount;
+            const WCHAR terminator = 0;
+            memcpy(base + valuePosition, &terminator, sizeof(terminator));
+            valuePosition += sizeof(terminator);
+        }
+    }
     STATSTG stat = {};
     stream->Stat(&stat, STATFLAG_NONAME);
-    group.dwSize = stat.cbSize.LowPart;
-    WriteAt(stream, 0, &group, sizeof(group));
+    OPCGROUPHEADER group = {stat.cbSize.LowPart, dwCount, hClientGroup, dwTransactionID, hrStatus};
+    memcpy(base, &group, sizeof(group));
+    GlobalUnlock(block);
     return FinishBlock(stream, phGlobal);
 }
 }  // namespace
