@@ -7,6 +7,9 @@ build="${VANTREL_BUILD_DIR:-$root/build}"
 source "$root/scripts/wine-env.sh" "$build"
 vantrel_wine_session
 cd "$build"
+# The cross-process benchmark needs the server and the proxy/stub registered.
+wine regsvr32 /s vantrel_ps.dll
+wine Vantrel.exe -RegServer
 for b in bench_*.exe; do
   echo "== $b"
   wine "$b"

@@ -1,0 +1,217 @@
+// Cross-process figures, each beside a bare COM round trip on the same server
+// measured in the same run: synchronous reads and the rate of item updates
+// that reach a client's sink.
+#include "common/OpcDefs.h"
+
+#include <objbase.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+double NowUs()
+{
+    LARGE_INTEGER c, f;
+    QueryPerformanceCounter(&c);
+    QueryPerformanceFrequency(&f);
+    return static_cast<double>(c.QuadPart) * 1e6 / static_cast<double>(f.QuadPart);
+}
+
+class CountingSink : public IAdviseSink {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP_(void) OnDataChange(FORMATETC*, STGMEDIUM* m) override
+    {
+        DWORD count = 0, tid = 0;
+        const BYTE* p = static_cast<const BYTE*>(GlobalLock(m->hGlobal));
+        if (p) {
+            memcpy(&count, p + 4, 4);
+            memcpy(&tid, p + 12, 4);
+            GlobalUnlock(m->hGlobal);
+        }
+        if (tid == 0) {
+            items += count;
+            ++blocks;
+        }
+    }
+    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
+    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
+    STDMETHODIMP_(void) OnSave() override {}
+    STDMETHODIMP_(void) OnClose() override {}
+    std::atomic<long> items{0};
+    std::atomic<long> blocks{0};
+};
+
+IOPCItemMgt* AddGroup(IOPCServer* server, const wchar_t* name, BOOL active, DWORD rate, OPCHANDLE* phGroup)
+{
+    IOPCItemMgt* mgt = nullptr;
+    DWORD revised;
+    server->AddGroup(name, active, rate, 1, nullptr, nullptr, 0, phGroup, &revised, IID_IOPCItemMgt,
+                     reinterpret_cast<IUnknown**>(&mgt));
+    return mgt;
+}
+
+std::vector<OPCHANDLE> AddItems(IOPCItemMgt* mgt, const std::vector<std::wstring>& ids, BOOL active)
+{
+    std::vector<OPCITEMDEF> defs(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        defs[i] = OPCITEMDEF{};
+        defs[i].szItemID = const_cast<wchar_t*>(ids[i].c_str());
+        defs[i].szAccessPath = const_cast<wchar_t*>(L"");
+        defs[i].bActive = active;
+        defs[i].hClient = static_cast<OPCHANDLE>(i);
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    mgt->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors);
+    std::vector<OPCHANDLE> h;
+    for (size_t i = 0; i < ids.size(); ++i)
+        h.push_back(results[i].hServer);
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    return h;
+}
+
+std::vector<std::wstring> Ids(int first, int n, const wchar_t* name)
+{
+    std::vector<std::wstring> ids;
+    for (int i = 0; i < n; ++i)
+        ids.push_back(L"set" + std::to_wstring(first + i) + L"." + name);
+    return ids;
+}
+
+double ReadUs(IOPCSyncIO* sync, OPCDATASOURCE source, const std::vector<OPCHANDLE>& h, DWORD n, int calls)
+{
+    double best = 1e300;
+    for (int r = 0; r < 3; ++r) {
+        double t0 = NowUs();
+        for (int c = 0; c < calls; ++c) {
+            OPCITEMSTATE* states = nullptr;
+            HRESULT* errors = nullptr;
+            sync->Read(source, n, const_cast<OPCHANDLE*>(h.data()), &states, &errors);
+            for (DWORD i = 0; i < n; ++i)
+                VariantClear(&states[i].vDataValue);
+            CoTaskMemFree(states);
+            CoTaskMemFree(errors);
+        }
+        best = std::min(best, (NowUs() - t0) / calls);
+    }
+    return best;
+}
+}  // namespace
+
+int main()
+{
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IOPCServer* server = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                  reinterpret_cast<void**>(&server));
+    if (FAILED(hr)) {
+        printf("cannot create the server: 0x%08lX (register it first)\n", static_cast<unsigned long>(hr));
+        return 1;
+    }
+    const int kItems = 1000;
+
+    // 1000 Noise signals, switched on with one synchronous write.
+    OPCHANDLE hParams, hRead, hWatch;
+    IOPCItemMgt* params = AddGroup(server, L"params", FALSE, 1000, &hParams);
+    std::vector<std::wstring> paramIds = Ids(1, kItems, L"fct");
+    std::vector<std::wstring> onIds = Ids(1, kItems, L"on");
+    paramIds.insert(paramIds.end(), onIds.begin(), onIds.end());
+    std::vector<OPCHANDLE> hp = AddItems(params, paramIds, FALSE);
+    std::vector<VARIANT> values(hp.size());
+    for (int i = 0; i < kItems; ++i) {
+        values[i].vt = VT_UI1;
+        values[i].bVal = 2;
+        values[kItems + i].vt = VT_BOOL;
+        values[kItems + i].boolVal = VARIANT_TRUE;
+    }
+    IOPCSyncIO* paramSync = nullptr;
+    params->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&paramSync));
+    HRESULT* errors = nullptr;
+    paramSync->Write(static_cast<DWORD>(hp.size()), hp.data(), values.data(), &errors);
+    CoTaskMemFree(errors);
+
+    // The bare round trip: a call that does nothing but answer.
+    IOPCGroupStateMgt* state = nullptr;
+    params->QueryInterface(IID_IOPCGroupStateMgt, reinterpret_cast<void**>(&state));
+    double bare = 1e300;
+    for (int r = 0; r < 3; ++r) {
+        double t0 = NowUs();
+        for (int c = 0; c < 300; ++c) {
+            DWORD revised;
+            state->SetState(nullptr, &revised, nullptr, nullptr, nullptr, nullptr, nullptr);
+        }
+        bare = std::min(bare, (NowUs() - t0) / 300);
+    }
+    printf("Bare COM round trip (IOPCGroupStateMgt::SetState, nothing set): %.0f us\n\n", bare);
+
+    IOPCItemMgt* read = AddGroup(server, L"read", FALSE, 1000, &hRead);
+    std::vector<OPCHANDLE> hr1 = AddItems(read, Ids(1, kItems, L"item"), TRUE);
+    IOPCSyncIO* sync = nullptr;
+    read->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&sync));
+    printf("Synchronous reads (best of 3)\n");
+    printf("%-24s %12s %14s %16s\n", "", "us/call", "items/s", "call / bare call");
+    for (DWORD n : {1u, 100u, 1000u}) {
+        double us = ReadUs(sync, OPC_DS_CACHE, hr1, n, n == 1000 ? 50 : 200);
+        printf("cache read of %-10lu %12.0f %14.0f %16.2f\n", static_cast<unsigned long>(n), us, n * 1e6 / us,
+               us / bare);
+    }
+    double dev = ReadUs(sync, OPC_DS_DEVICE, hr1, 100, 100);
+    printf("device read of %-9d %12.0f %14.0f %16.2f\n\n", 100, dev, 100 * 1e6 / dev, dev / bare);
+
+    printf("Item updates reaching a client's sink, %d Noise items in one group (3 s each)\n", kItems);
+    printf("%-16s %14s %14s %22s\n", "update rate", "items/s", "blocks/s", "items per bare call time");
+    for (DWORD rate : {0u, 10u}) {
+        CountingSink sink;
+        IOPCItemMgt* watch = AddGroup(server, L"watch", FALSE, rate, &hWatch);
+        AddItems(watch, Ids(1, kItems, L"item"), TRUE);
+        IDataObject* data = nullptr;
+        watch->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&data));
+        FORMATETC fe = {static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
+                        DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+        DWORD connection = 0;
+        data->DAdvise(&fe, 0, &sink, &connection);
+        IOPCGroupStateMgt* watchState = nullptr;
+        watch->QueryInterface(IID_IOPCGroupStateMgt, reinterpret_cast<void**>(&watchState));
+        BOOL on = TRUE;
+        DWORD revised;
+        watchState->SetState(nullptr, &revised, &on, nullptr, nullptr, nullptr, nullptr);
+        Sleep(500);
+        long items0 = sink.items, blocks0 = sink.blocks;
+        double t0 = NowUs();
+        Sleep(3000);
+        double seconds = (NowUs() - t0) / 1e6;
+        double itemsPerS = (sink.items - items0) / seconds;
+        printf("%-16lu %14.0f %14.1f %22.2f\n", static_cast<unsigned long>(rate), itemsPerS,
+               (sink.blocks - blocks0) / seconds, itemsPerS * bare / 1e6);
+        data->DUnadvise(connection);
+        data->Release();
+        watchState->Release();
+        watch->Release();
+        server->RemoveGroup(hWatch, TRUE);
+    }
+
+    sync->Release();
+    read->Release();
+    state->Release();
+    paramSync->Release();
+    params->Release();
+    server->Release();
+    CoUninitialize();
+    return 0;
+}
