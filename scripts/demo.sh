@@ -17,3 +17,10 @@ wine regsvr32 /s vantrel_ps.dll
 wine Vantrel.exe -RegServer
 echo "== opcda-client status"
 wine opcda-client.exe status
+echo
+echo "== switching on a Sine (set1), a Ramp (set2) and a Counter pulse (set3), then watching for ${VANTREL_DEMO_SECONDS:-6} s"
+wine opcda-client.exe watch --rate 250 --for "${VANTREL_DEMO_SECONDS:-6}" \
+  --write set1.on=on --write set1.fct=Sine --write set1.period=2000 \
+  --write set2.on=on --write set2.fct=Ramp --write set2.period=3000 \
+  --write set3.fct=Counter --write set3.period=1500 --write set3.on=on \
+  set1.item set2.item set3.item
