@@ -1,0 +1,129 @@
+// The command-line client against the running server: exit codes and output.
+#include "E2eUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+struct Result {
+    long code;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadAll(HANDLE h)
+{
+    std::string s;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof(buf), &n, nullptr) && n > 0)
+        s.append(buf, n);
+    std::string lf;  // text-mode output ends lines with CR LF
+    for (char c : s)
+        if (c != '\r')
+            lf += c;
+    return lf;
+}
+
+// Runs the client with arguments and collects its output.
+Result RunClient(const std::wstring& args)
+{
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE outRead, outWrite, errRead, errWrite;
+    CreatePipe(&outRead, &outWrite, &sa, 0);
+    CreatePipe(&errRead, &errWrite, &sa, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = outWrite;
+    si.hStdError = errWrite;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = L"\"" + e2e::BuildDir() + L"\\opcda-client.exe\" " + args;
+    std::vector<wchar_t> buf(cmd.begin(), cmd.end());
+    buf.push_back(0);
+    Result r{-1, "", ""};
+    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+        return r;
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    r.out = ReadAll(outRead);
+    r.err = ReadAll(errRead);
+    WaitForSingleObject(pi.hProcess, 60000);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    r.code = static_cast<long>(code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    return r;
+}
+
+bool Has(const std::string& s, const char* what) { return s.find(what) != std::string::npos; }
+}  // namespace
+
+TEST(Client, StatusAndBrowse)
+{
+    ASSERT_TRUE(e2e::WaitNoServer());
+    Result r = RunClient(L"status");
+    EXPECT_EQ(0, r.code) << r.err;
+    EXPECT_TRUE(Has(r.out, "Vendor:       Korvell"));
+    EXPECT_TRUE(Has(r.out, "State:        running"));
+    r = RunClient(L"browse --flat --filter *o*");
+    EXPECT_EQ(0, r.code);
+    EXPECT_EQ("setX.on\nsetX.period\n", r.out);
+    r = RunClient(L"browse");
+    EXPECT_TRUE(Has(r.out, "setX/"));
+    EXPECT_TRUE(Has(r.out, "itemY  (setX.itemY)"));
+}
+
+TEST(Client, ReadWriteAndErrors)
+{
+    ASSERT_TRUE(e2e::WaitNoServer());
+    Result r = RunClient(L"read --csv set4.period set4.t0 set4.on");
+    EXPECT_EQ(0, r.code) << r.err;
+    EXPECT_TRUE(Has(r.out, "item,value,type,quality,local time,utc time\n"));
+    EXPECT_TRUE(Has(r.out, "set4.period,1000,R8,0xC0 GOOD,"));
+    EXPECT_TRUE(Has(r.out, "set4.t0,0,I4,0xC0 GOOD,"));
+    EXPECT_TRUE(Has(r.out, "set4.on,false,BOOL,"));
+
+    r = RunClient(L"read set4.nope");
+    EXPECT_EQ(1, r.code);
+    EXPECT_TRUE(Has(r.err, "set4.nope: 0xC0040007 OPC_E_UNKNOWNITEMID")) << r.err;
+    EXPECT_FALSE(Has(r.err, "Exception"));
+
+    r = RunClient(L"write set4.period=250 set4.item=1 set4.on=maybe");
+    EXPECT_EQ(1, r.code);
+    EXPECT_TRUE(Has(r.out, "set4.period = 250: written"));
+    EXPECT_TRUE(Has(r.err, "set4.item: 0x80004005 E_FAIL"));
+    EXPECT_TRUE(Has(r.err, "set4.on: 'maybe' is not a BOOL value"));
+
+    r = RunClient(L"write set4.period");
+    EXPECT_EQ(2, r.code);
+    r = RunClient(L"frobnicate");
+    EXPECT_EQ(2, r.code);
+}
+
+TEST(Client, WatchReceivesChangesOfSignalsItSwitchedOn)
+{
+    ASSERT_TRUE(e2e::WaitNoServer());
+    Result r = RunClient(L"watch --rate 100 --count 6 --csv --write set8.on=on --write set8.fct=Ramp set8.item");
+    EXPECT_EQ(0, r.code) << r.err;
+    size_t lines = 0;
+    for (size_t p = r.out.find("set8.item,"); p != std::string::npos; p = r.out.find("set8.item,", p + 1))
+        ++lines;
+    EXPECT_GE(lines, 6u) << r.out;
+    EXPECT_TRUE(Has(r.out, ",R8,0xC0 GOOD,"));
+}
+
+TEST(Client, ServerThatCannotBeReached)
+{
+    Result r = RunClient(L"--progid Korvell.NoSuchServer status");
+    EXPECT_EQ(3, r.code);
+    EXPECT_TRUE(Has(r.err, "is not registered"));
+    EXPECT_TRUE(Has(r.err, "0x"));
+}
