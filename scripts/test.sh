@@ -13,3 +13,9 @@ vantrel_wine_session
 
 cd "$build"
 ctest --output-on-failure -j"$(nproc)" "$@"
+
+# The documentation's plots can be rebuilt from the running server.
+if [[ $# -eq 0 ]]; then
+  wineserver -k 2>/dev/null || true
+  "$root/scripts/plots.sh" "$build/plots"
+fi
