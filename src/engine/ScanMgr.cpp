@@ -73,11 +73,17 @@ void CUpdateScanMgr::Pop()
 
 void CUpdateScanMgr::RebuildHeap() { std::make_heap(m_queue.begin(), m_queue.end(), Later); }
 
-void CUpdateScanMgr::Schedule(COPCGroup* pGroup)
+BOOL CUpdateScanMgr::Schedule(COPCGroup* pGroup)
 {
     CCsLock lock(m_cs);
+    if (pGroup == m_pScanning)
+        return FALSE;
+    for (const ScheduleEntry& e : m_queue)
+        if (e.pGroup == pGroup)
+            return FALSE;
     Push(ScheduleEntry{pGroup, 0});
     SetEvent(m_hReadyEvent);
+    return TRUE;
 }
 
 BOOL CUpdateScanMgr::Unschedule(COPCGroup* pGroup)
@@ -112,6 +118,7 @@ void CUpdateScanMgr::AdjustDue(COPCGroup* pGroup, DWORD dwOldRate, DWORD dwNewRa
 void CUpdateScanMgr::Reschedule(COPCGroup* pGroup, LONGLONG llDue)
 {
     CCsLock lock(m_cs);
+    m_pScanning = nullptr;
     Push(ScheduleEntry{pGroup, llDue});
     if (--m_nYieldCountdown == 0) {
         m_nYieldCountdown = 100;
@@ -171,6 +178,7 @@ COPCGroup* CUpdateScanMgr::WaitForNextGroup()
                 if (diff < 0 || (u.HighPart == 0 && u.LowPart <= DueTolerance())) {
                     COPCGroup* group = m_queue.front().pGroup;
                     Pop();
+                    m_pScanning = group;
                     QueryPerformanceCounter(&now);
                     DebugTrace(L"OPCGroup (%#010x) selected at %I64d ms absolute\n",
                                static_cast<unsigned>(reinterpret_cast<UINT_PTR>(group)), now.QuadPart / ticks);
@@ -194,6 +202,10 @@ DWORD WINAPI CUpdateScanMgr::ThreadProc(void* param)
         if (group->Update(&due)) {
             mgr->Reschedule(group, due);
         } else {
+            {
+                CCsLock lock(mgr->m_cs);
+                mgr->m_pScanning = nullptr;
+            }
             // The use first: the reference may be the group's last.
             group->ReleaseUse();
             group->Release();

@@ -24,8 +24,10 @@ public:
     // Starts the thread; false when an event or the thread cannot be made.
     bool Start();
 
-    // For the group (under the group's lock).
-    void Schedule(COPCGroup* pGroup);
+    // For the group (under the group's lock). Schedule answers FALSE when the
+    // group is in the schedule already or is being scanned (the scan puts it
+    // back itself): a group never has two entries.
+    BOOL Schedule(COPCGroup* pGroup);
     BOOL Unschedule(COPCGroup* pGroup);
     void AdjustDue(COPCGroup* pGroup, DWORD dwOldRate, DWORD dwNewRate);
 
@@ -41,6 +43,7 @@ public:
     HANDLE m_hThread = nullptr;
     DWORD m_dwThreadId = 0;
     std::vector<ScheduleEntry> m_queue;  // a binary heap, earliest due on top
+    COPCGroup* m_pScanning = nullptr;     // taken out by the thread, not yet put back
     CCriticalSection m_cs;
     int m_nYieldCountdown = 100;
     HANDLE m_hTerminateEvent;

@@ -165,10 +165,12 @@ HRESULT COPCGroup::SetActive(BOOL bActive)
         }
         AddRef();
         AddUse();
-        if (m_pServer && m_pServer->ScanMgr())
-            m_pServer->ScanMgr()->Schedule(this);
-        else
-            ReleaseUse(), Release();  // nothing to schedule on
+        // Not scheduled when the scan thread holds the group: it puts the
+        // group back itself, now that it is active again.
+        if (!m_pServer || !m_pServer->ScanMgr() || !m_pServer->ScanMgr()->Schedule(this)) {
+            ReleaseUse();
+            Release();
+        }
     } else {
         m_bActive = FALSE;
         if (m_pServer && m_pServer->ScanMgr() && m_pServer->ScanMgr()->Unschedule(this)) {
