@@ -6,6 +6,7 @@
 #include "core/Cache.h"
 #include "opc/OPCGroup.h"
 #include "engine/ScanMgr.h"
+#include "host/Module.h"
 #include "opc/OPCSrvr.h"
 #include "opc/OPCItem.h"
 #include "AdviseSinkSpy.h"
@@ -94,6 +95,8 @@ protected:
     {
         server.Reset();
         sinks.clear();  // after the groups that may still call them
+        // Every object of the scenario is gone: the process lock is back to 0.
+        EXPECT_EQ(0, g_module.m_nLockCount);
     }
 
     // A sink that lives until the server and its groups are gone.
