@@ -2,7 +2,7 @@
 # Usage: source scripts/wine-env.sh BUILD_DIR
 _vantrel_build="${1:?build folder}"
 mkdir -p "$_vantrel_build"
-export WINEPREFIX="$(cd "$_vantrel_build" && pwd)/wineprefix"
+export WINEPREFIX="$(cd "$_vantrel_build" && pwd)/${VANTREL_PREFIX_NAME:-wineprefix}"
 export WINEARCH=win32
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -20,7 +20,7 @@ vantrel_wine_prefix() {
       wineserver -w
       touch "$WINEPREFIX/.vantrel-booted"
     fi
-  ) 9>"$_vantrel_build/.wineprefix.lock"
+  ) 9>"$WINEPREFIX.lock"
 }
 
 # Starts a session in the prefix: a persistent wineserver and the prefix
