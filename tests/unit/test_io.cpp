@@ -272,3 +272,24 @@ TEST_F(IoTest, ScanThreadScansAtTheUpdateRate)
     EXPECT_TRUE(trace.contains(L"selected at "));
     EXPECT_TRUE(trace.contains(L"Waiting "));
 }
+
+TEST_F(IoTest, ReactivationDuringAScanLeavesOneScheduleEntry)
+{
+    // Found by the soak: a group deactivated and activated again while the
+    // scan thread held it got a second entry, so it was scanned twice per
+    // period and its removal waited for the second entry to come due.
+    auto g = AddGroup(L"twice", TRUE, 10);
+    COPCGroup* group = Impl(g.Get());
+    CUpdateScanMgr* scan = Srv()->ScanMgr();
+    group->m_cs.Lock();  // the scan thread takes the group and waits in Update
+    DWORD start = GetTickCount();
+    while (scan->DueOf(group) != -1 && GetTickCount() - start < 5000)
+        Sleep(1);
+    ASSERT_EQ(-1, scan->DueOf(group));
+    ASSERT_EQ(S_OK, group->SetActive(FALSE));
+    ASSERT_EQ(S_OK, group->SetActive(TRUE));
+    group->m_cs.Unlock();
+    Sleep(100);
+    EXPECT_EQ(1u, scan->ScheduledCount());
+    EXPECT_EQ(1, group->PendingUses());
+}
