@@ -1,5 +1,6 @@
 // The device update pass: cost per active item, beside sampling the same
 // generators directly (no locks, no cache), and the lock primitives.
+#include "BenchUtil.h"
 #include "common/OPCGlob.h"
 #include "core/Cache.h"
 #include "core/DeviceLock.h"
@@ -11,14 +12,6 @@
 #include <vector>
 
 namespace {
-double NowUs()
-{
-    LARGE_INTEGER c, f;
-    QueryPerformanceCounter(&c);
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(c.QuadPart) * 1e6 / static_cast<double>(f.QuadPart);
-}
-
 template <class F>
 double BestOf(int reps, F&& f)
 {

@@ -1,6 +1,7 @@
 // Cross-process figures, each beside a bare COM round trip on the same server
 // measured in the same run: synchronous reads and the rate of item updates
 // that reach a client's sink.
+#include "BenchUtil.h"
 #include "common/OpcDefs.h"
 
 #include <objbase.h>
@@ -12,50 +13,6 @@
 #include <vector>
 
 namespace {
-double NowUs()
-{
-    LARGE_INTEGER c, f;
-    QueryPerformanceCounter(&c);
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(c.QuadPart) * 1e6 / static_cast<double>(f.QuadPart);
-}
-
-class CountingSink : public IAdviseSink {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP_(void) OnDataChange(FORMATETC*, STGMEDIUM* m) override
-    {
-        DWORD count = 0, tid = 0;
-        const BYTE* p = static_cast<const BYTE*>(GlobalLock(m->hGlobal));
-        if (p) {
-            memcpy(&count, p + 4, 4);
-            memcpy(&tid, p + 12, 4);
-            GlobalUnlock(m->hGlobal);
-        }
-        if (tid == 0) {
-            items += count;
-            ++blocks;
-        }
-    }
-    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
-    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
-    STDMETHODIMP_(void) OnSave() override {}
-    STDMETHODIMP_(void) OnClose() override {}
-    std::atomic<long> items{0};
-    std::atomic<long> blocks{0};
-};
-
 IOPCItemMgt* AddGroup(IOPCServer* server, const wchar_t* name, BOOL active, DWORD rate, OPCHANDLE* phGroup)
 {
     IOPCItemMgt* mgt = nullptr;

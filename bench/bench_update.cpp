@@ -9,46 +9,14 @@
 
 #include <objbase.h>
 
+#include "BenchUtil.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
-double NowUs()
-{
-    LARGE_INTEGER c, f;
-    QueryPerformanceCounter(&c);
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(c.QuadPart) * 1e6 / static_cast<double>(f.QuadPart);
-}
-
-// A sink that only counts what it receives.
-class CountingSink : public IAdviseSink {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
-            *ppv = this;
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP_(void) OnDataChange(FORMATETC*, STGMEDIUM* m) override
-    {
-        ++blocks;
-        bytes += GlobalSize(m->hGlobal);
-    }
-    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
-    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
-    STDMETHODIMP_(void) OnSave() override {}
-    STDMETHODIMP_(void) OnClose() override {}
-    long blocks = 0;
-    size_t bytes = 0;
-};
 }  // namespace
 
 int main()

@@ -55,25 +55,37 @@ bool IsDataConnection(COPCGroup* group, DWORD dwConnection)
 {
     return group->m_connDataTime.HasConnection(dwConnection) || group->m_connData.HasConnection(dwConnection);
 }
+// The entry checks every asynchronous call makes, in their order: removed
+// group, out-pointers (cleared), connection, data source. On success *ppMgr is
+// the queue. ppErrors and pSource are NULL for the calls without them.
+HRESULT AsyncEntry(COPCGroup* group, DWORD* pTransactionID, HRESULT** ppErrors, bool connectionOk,
+                   const OPCDATASOURCE* pSource, CAsyncIOMgr** ppMgr)
+{
+    if (group->m_bRemoved)
+        return E_FAIL;
+    if (!IsWritableOut(pTransactionID) || (ppErrors != nullptr && !IsWritableOut(ppErrors)))
+        return E_INVALIDARG;
+    *pTransactionID = 0;
+    if (ppErrors)
+        *ppErrors = nullptr;
+    if (!connectionOk)
+        return OLE_E_NOCONNECTION;
+    if (pSource && *pSource != OPC_DS_CACHE && *pSource != OPC_DS_DEVICE)
+        return E_INVALIDARG;
+    *ppMgr = group->m_pServer ? group->m_pServer->AsyncIOMgr() : nullptr;
+    return *ppMgr ? S_OK : E_FAIL;
+}
 }  // namespace
 
 STDMETHODIMP COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                              DWORD* pTransactionID, HRESULT** ppErrors)
 {
     CCsLock lock(m_cs);
-    if (m_bRemoved)
-        return E_FAIL;
-    if (!IsWritableOut(pTransactionID) || !IsWritableOut(ppErrors))
-        return E_INVALIDARG;
-    *pTransactionID = 0;
-    *ppErrors = nullptr;
-    if (!IsDataConnection(this, dwConnection))
-        return OLE_E_NOCONNECTION;
-    if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE)
-        return E_INVALIDARG;
-    CAsyncIOMgr* mgr = m_pServer ? m_pServer->AsyncIOMgr() : nullptr;
-    if (!mgr)
-        return E_FAIL;
+    CAsyncIOMgr* mgr = nullptr;
+    HRESULT hr = AsyncEntry(this, pTransactionID, ppErrors, IsDataConnection(this, dwConnection),
+                            &dwSource, &mgr);
+    if (hr != S_OK)
+        return hr;
     return QueueItemTransaction(this, mgr, dwCount, phServer, pTransactionID, ppErrors,
                                 [&](DWORD id, std::unique_ptr<CTransaction>* t) {
                                     t->reset(new CReadTransaction(id, this, dwConnection, dwSource, dwCount, phServer));
@@ -85,17 +97,11 @@ STDMETHODIMP COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phSe
                               DWORD* pTransactionID, HRESULT** ppErrors)
 {
     CCsLock lock(m_cs);
-    if (m_bRemoved)
-        return E_FAIL;
-    if (!IsWritableOut(pTransactionID) || !IsWritableOut(ppErrors))
-        return E_INVALIDARG;
-    *pTransactionID = 0;
-    *ppErrors = nullptr;
-    if (!m_connWriteComplete.HasConnection(dwConnection))
-        return OLE_E_NOCONNECTION;
-    CAsyncIOMgr* mgr = m_pServer ? m_pServer->AsyncIOMgr() : nullptr;
-    if (!mgr)
-        return E_FAIL;
+    CAsyncIOMgr* mgr = nullptr;
+    HRESULT hr = AsyncEntry(this, pTransactionID, ppErrors, m_connWriteComplete.HasConnection(dwConnection),
+                            nullptr, &mgr);
+    if (hr != S_OK)
+        return hr;
     return QueueItemTransaction(this, mgr, dwCount, phServer, pTransactionID, ppErrors,
                                 [&](DWORD id, std::unique_ptr<CTransaction>* t) {
                                     auto* write = new CWriteTransaction(id, this, dwConnection, dwCount, phServer);
@@ -107,19 +113,12 @@ STDMETHODIMP COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phSe
 STDMETHODIMP COPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID)
 {
     CCsLock lock(m_cs);
-    if (m_bRemoved)
-        return E_FAIL;
-    if (!IsWritableOut(pTransactionID))
-        return E_INVALIDARG;
-    *pTransactionID = 0;
-    if (!IsDataConnection(this, dwConnection))
-        return OLE_E_NOCONNECTION;
-    if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE)
-        return E_INVALIDARG;
+    CAsyncIOMgr* mgr = nullptr;
+    HRESULT hr = AsyncEntry(this, pTransactionID, nullptr, IsDataConnection(this, dwConnection),
+                            &dwSource, &mgr);
+    if (hr != S_OK)
+        return hr;
     if (!m_bActive || m_activeItems.empty())
-        return E_FAIL;
-    CAsyncIOMgr* mgr = m_pServer ? m_pServer->AsyncIOMgr() : nullptr;
-    if (!mgr)
         return E_FAIL;
     return ComBoundary([&]() -> HRESULT {
         DWORD id = g_idMgr.Allocate();
