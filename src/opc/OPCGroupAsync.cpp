@@ -57,16 +57,17 @@ bool IsDataConnection(COPCGroup* group, DWORD dwConnection)
 }
 // The entry checks every asynchronous call makes, in their order: removed
 // group, out-pointers (cleared), connection, data source. On success *ppMgr is
-// the queue. ppErrors and pSource are NULL for the calls without them.
-HRESULT AsyncEntry(COPCGroup* group, DWORD* pTransactionID, HRESULT** ppErrors, bool connectionOk,
-                   const OPCDATASOURCE* pSource, CAsyncIOMgr** ppMgr)
+// the queue. Refresh has no errors array (withErrors false); pSource is NULL
+// for Write.
+HRESULT AsyncEntry(COPCGroup* group, DWORD* pTransactionID, bool withErrors, HRESULT** ppErrors,
+                   bool connectionOk, const OPCDATASOURCE* pSource, CAsyncIOMgr** ppMgr)
 {
     if (group->m_bRemoved)
         return E_FAIL;
-    if (!IsWritableOut(pTransactionID) || (ppErrors != nullptr && !IsWritableOut(ppErrors)))
+    if (!IsWritableOut(pTransactionID) || (withErrors && !IsWritableOut(ppErrors)))
         return E_INVALIDARG;
     *pTransactionID = 0;
-    if (ppErrors)
+    if (withErrors)
         *ppErrors = nullptr;
     if (!connectionOk)
         return OLE_E_NOCONNECTION;
@@ -82,7 +83,7 @@ STDMETHODIMP COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD d
 {
     CCsLock lock(m_cs);
     CAsyncIOMgr* mgr = nullptr;
-    HRESULT hr = AsyncEntry(this, pTransactionID, ppErrors, IsDataConnection(this, dwConnection),
+    HRESULT hr = AsyncEntry(this, pTransactionID, true, ppErrors, IsDataConnection(this, dwConnection),
                             &dwSource, &mgr);
     if (hr != S_OK)
         return hr;
@@ -98,7 +99,7 @@ STDMETHODIMP COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phSe
 {
     CCsLock lock(m_cs);
     CAsyncIOMgr* mgr = nullptr;
-    HRESULT hr = AsyncEntry(this, pTransactionID, ppErrors, m_connWriteComplete.HasConnection(dwConnection),
+    HRESULT hr = AsyncEntry(this, pTransactionID, true, ppErrors, m_connWriteComplete.HasConnection(dwConnection),
                             nullptr, &mgr);
     if (hr != S_OK)
         return hr;
@@ -114,7 +115,7 @@ STDMETHODIMP COPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWOR
 {
     CCsLock lock(m_cs);
     CAsyncIOMgr* mgr = nullptr;
-    HRESULT hr = AsyncEntry(this, pTransactionID, nullptr, IsDataConnection(this, dwConnection),
+    HRESULT hr = AsyncEntry(this, pTransactionID, false, nullptr, IsDataConnection(this, dwConnection),
                             &dwSource, &mgr);
     if (hr != S_OK)
         return hr;
