@@ -23,23 +23,41 @@ struct ErrorArray {
             result = S_FALSE;
     }
 };
-}  // namespace
 
-STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
-                                 HRESULT** ppErrors)
+// The frame of AddItems and ValidateItems: entry rules, both arrays made,
+// body(results, errors) fills them; the arrays are handed out only when the
+// body succeeds.
+template <class Body>
+HRESULT WithItemResults(COPCGroup* group, DWORD dwCount, OPCITEMRESULT** ppResults, HRESULT** ppErrors, Body body)
 {
-    CCsLock lock(m_cs);
-    if (m_bRemoved)
+    CCsLock lock(group->m_cs);
+    if (group->m_bRemoved)
         return E_FAIL;
-    if (!IsWritableOut(ppAddResults) || !IsWritableOut(ppErrors))
+    if (!IsWritableOut(ppResults) || !IsWritableOut(ppErrors))
         return E_INVALIDARG;
-    *ppAddResults = nullptr;
+    *ppResults = nullptr;
     *ppErrors = nullptr;
     return ComBoundary([&]() -> HRESULT {
         CTaskMem<OPCITEMRESULT> results;
         ErrorArray errors;
         if (!results.Allocate(dwCount) || !errors.Allocate(dwCount))
             return E_OUTOFMEMORY;
+        memset(results.get(), 0, sizeof(OPCITEMRESULT) * dwCount);
+        HRESULT hr = body(results, errors);
+        if (FAILED(hr))
+            return hr;
+        *ppResults = results.Detach();
+        *ppErrors = errors.errors.Detach();
+        return errors.result;
+    });
+}
+}  // namespace
+
+STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                                 HRESULT** ppErrors)
+{
+    return WithItemResults(this, dwCount, ppAddResults, ppErrors, [&](CTaskMem<OPCITEMRESULT>& results,
+                                                                      ErrorArray& errors) -> HRESULT {
         std::vector<OPCHANDLE> added;
         auto undo = [&](HRESULT code) {
             for (auto it = added.rbegin(); it != added.rend(); ++it) {
@@ -71,34 +89,19 @@ STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMR
             added.push_back(item->GetServerHandle());
             item.release();
         }
-        *ppAddResults = results.Detach();
-        *ppErrors = errors.errors.Detach();
-        return errors.result;
+        return S_OK;
     });
 }
 
 STDMETHODIMP COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OPCITEMRESULT** ppValidationResults,
                                       HRESULT** ppErrors)
 {
-    CCsLock lock(m_cs);
-    if (m_bRemoved)
-        return E_FAIL;
-    if (!IsWritableOut(ppValidationResults) || !IsWritableOut(ppErrors))
-        return E_INVALIDARG;
-    *ppValidationResults = nullptr;
-    *ppErrors = nullptr;
-    return ComBoundary([&]() -> HRESULT {
-        CTaskMem<OPCITEMRESULT> results;
-        ErrorArray errors;
-        if (!results.Allocate(dwCount) || !errors.Allocate(dwCount))
-            return E_OUTOFMEMORY;
-        memset(results.get(), 0, sizeof(OPCITEMRESULT) * dwCount);
-        for (DWORD i = 0; i < dwCount; ++i)
-            errors.Set(i, COPCItem::ValidateItemDef(&pItemArray[i], &results[i]));
-        *ppValidationResults = results.Detach();
-        *ppErrors = errors.errors.Detach();
-        return errors.result;
-    });
+    return WithItemResults(this, dwCount, ppValidationResults, ppErrors,
+                           [&](CTaskMem<OPCITEMRESULT>& results, ErrorArray& errors) -> HRESULT {
+                               for (DWORD i = 0; i < dwCount; ++i)
+                                   errors.Set(i, COPCItem::ValidateItemDef(&pItemArray[i], &results[i]));
+                               return S_OK;
+                           });
 }
 
 namespace {
