@@ -2,11 +2,11 @@
 // read from outside the server: the growth per lifecycle, for the soak's
 // memory figures.
 #include "BenchUtil.h"
+#include "ServerProcess.h"
 #include "common/OpcDefs.h"
 
 #include <objbase.h>
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
 
@@ -20,19 +20,6 @@ SIZE_T WorkingSetKiB()
     GetProcessMemoryInfo(g_server, &pmc, sizeof(pmc));
     return pmc.WorkingSetSize / 1024;
 }
-
-DWORD ServerPid()
-{
-    DWORD pid = 0;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W pe = {};
-    pe.dwSize = sizeof(pe);
-    for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
-        if (lstrcmpiW(pe.szExeFile, L"Vantrel.exe") == 0)
-            pid = pe.th32ProcessID;
-    CloseHandle(snap);
-    return pid;
-}
 }  // namespace
 
 int main()
@@ -44,7 +31,7 @@ int main()
         printf("cannot create the server (register it first)\n");
         return 1;
     }
-    g_server = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ServerPid());
+    g_server = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, FindServerPid());
     CountingSink sink;
     const int kGroups = 3000;
     const char* phases[3] = {"group only", "group + 3 items", "group + 3 items + advise/unadvise"};

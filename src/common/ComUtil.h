@@ -44,12 +44,6 @@ HRESULT ComBoundary(F&& body) noexcept
     }
 }
 
-inline void ThrowIfFailed(HRESULT hr)
-{
-    if (FAILED(hr))
-        throw hr;
-}
-
 // A VARIANT that clears itself.
 class CVariant {
 public:
@@ -72,22 +66,6 @@ public:
 
 private:
     VARIANT m_v;
-};
-
-// A BSTR owner.
-class CBstr {
-public:
-    CBstr() = default;
-    explicit CBstr(const wchar_t* s) : m_s(s ? SysAllocString(s) : nullptr) {}
-    ~CBstr() { SysFreeString(m_s); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
-    BSTR get() const { return m_s; }
-    BSTR* operator&() { return &m_s; }
-    BSTR Detach() { return std::exchange(m_s, nullptr); }
-
-private:
-    BSTR m_s = nullptr;
 };
 
 // A block from the COM task allocator, freed unless detached.
@@ -164,25 +142,4 @@ public:
 
 private:
     HGLOBAL m_h = nullptr;
-};
-
-// A kernel handle owner.
-class CHandle {
-public:
-    CHandle() = default;
-    explicit CHandle(HANDLE h) : m_h(h) {}
-    ~CHandle() { reset(); }
-    CHandle(const CHandle&) = delete;
-    CHandle& operator=(const CHandle&) = delete;
-    HANDLE get() const { return m_h; }
-    void reset(HANDLE h = nullptr)
-    {
-        if (m_h && m_h != INVALID_HANDLE_VALUE)
-            CloseHandle(m_h);
-        m_h = h;
-    }
-    explicit operator bool() const { return m_h && m_h != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE m_h = nullptr;
 };

@@ -62,13 +62,12 @@ STDMETHODIMP COPCGroup::DUnadvise(DWORD dwConnection)
 
 HRESULT COPCGroup::SendBlock(CAdvisoryConnectionMgr& mgr, HGLOBAL block, DWORD dwConnection, bool toAll)
 {
+    CHGlobal owner(block);  // the sinks only read it; freed after the last one returned
     STGMEDIUM medium = {};
     medium.tymed = TYMED_HGLOBAL;
     medium.hGlobal = block;
     medium.pUnkForRelease = nullptr;
-    HRESULT hr = toAll ? mgr.NotifyAll(&medium) : mgr.NotifyConnection(dwConnection, &medium);
-    GlobalFree(block);
-    return hr;
+    return toAll ? mgr.NotifyAll(&medium) : mgr.NotifyConnection(dwConnection, &medium);
 }
 
 HRESULT COPCGroup::SendDataChange(HRESULT hrStatus, DWORD dwCount, const OPCHANDLE* phClient,

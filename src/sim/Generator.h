@@ -99,7 +99,6 @@ public:
     HRESULT SetFunction(int set, int function);
 
     bool HasSet(int set) const { return m_generators.count(set) != 0; }
-    size_t SetCount() const { return m_generators.size(); }
 
     CDeviceLock m_hMutex;
     std::map<int, CSignalGenerator*> m_generators;

@@ -568,6 +568,34 @@ private:
     std::map<std::wstring, std::wstring> m_live;
 };
 
+// An advise connection owned for a scope: unadvised on every path out, so
+// that the server never keeps calling a sink that no longer exists.
+class ScopedAdvise {
+public:
+    HRESULT Advise(IOPCItemMgt* mgt, const wchar_t* format, IAdviseSink* sink)
+    {
+        mgt->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(m_data.GetAddressOf()));
+        FORMATETC fe = {static_cast<CLIPFORMAT>(RegisterClipboardFormatW(format)), nullptr, DVASPECT_CONTENT, -1,
+                        TYMED_HGLOBAL};
+        HRESULT hr = m_data ? m_data->DAdvise(&fe, 0, sink, &m_connection) : E_NOINTERFACE;
+        if (FAILED(hr)) {
+            Fail(L"DAdvise", hr);
+            m_connection = 0;
+        }
+        return hr;
+    }
+    ~ScopedAdvise()
+    {
+        if (m_connection)
+            m_data->DUnadvise(m_connection);
+    }
+    DWORD connection() const { return m_connection; }
+
+private:
+    ComPtr<IDataObject> m_data;
+    DWORD m_connection = 0;
+};
+
 int CmdWatch(Session& s, const Options& o)
 {
     ComPtr<IOPCItemMgt> mgt;
@@ -585,24 +613,16 @@ int CmdWatch(Session& s, const Options& o)
             return rc;
     }
     PrintingSink sink(o.args, o);
-    ComPtr<IDataObject> data;
-    mgt.As(&data);
-    FORMATETC fe = {static_cast<CLIPFORMAT>(
-                        RegisterClipboardFormatW(o.withTime ? L"OPCSTMFORMATDATATIME" : L"OPCSTMFORMATDATA")),
-                    nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-    DWORD connection = 0;
-    HRESULT hr = data->DAdvise(&fe, 0, &sink, &connection);
-    if (FAILED(hr)) {
-        Fail(L"DAdvise", hr);
+    ScopedAdvise advise;
+    if (FAILED(advise.Advise(mgt.Get(), o.withTime ? L"OPCSTMFORMATDATATIME" : L"OPCSTMFORMATDATA", &sink)))
         return kCallFailed;
-    }
     if (o.csv)
         wprintf(L"item,value,type,quality,local time,utc time\n");
     ComPtr<IOPCGroupStateMgt> state;
     mgt.As(&state);
     BOOL active = TRUE;
     DWORD revised;
-    hr = state->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr);
+    HRESULT hr = state->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr);
     if (FAILED(hr)) {
         Fail(L"SetState", hr);
         return kCallFailed;
@@ -617,7 +637,6 @@ int CmdWatch(Session& s, const Options& o)
     }
     active = FALSE;
     state->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr);
-    data->DUnadvise(connection);
     if (!o.csv && !o.live)
         wprintf(L"-- %ld item changes in %ld blocks\n", sink.m_lines.load(), sink.m_blocks.load());
     return sink.m_lines > 0 ? kOk : kItemErrors;
@@ -671,17 +690,12 @@ int CmdAsync(Session& s, const Options& o)
     Options printOptions = o;
     printOptions.live = false;
     PrintingSink sink(ids, printOptions);
-    ComPtr<IDataObject> data;
-    mgt.As(&data);
-    FORMATETC fe = {static_cast<CLIPFORMAT>(RegisterClipboardFormatW(op == L"write" ? L"OPCSTMFORMATWRITECOMPLETE"
-                                                                                    : L"OPCSTMFORMATDATATIME")),
-                    nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-    DWORD connection = 0;
-    HRESULT hr = data->DAdvise(&fe, 0, &sink, &connection);
-    if (FAILED(hr)) {
-        Fail(L"DAdvise", hr);
+    ScopedAdvise advise;
+    if (FAILED(advise.Advise(mgt.Get(), op == L"write" ? L"OPCSTMFORMATWRITECOMPLETE" : L"OPCSTMFORMATDATATIME",
+                             &sink)))
         return kCallFailed;
-    }
+    const DWORD connection = advise.connection();
+    HRESULT hr;
     ComPtr<IOPCAsyncIO> async;
     mgt.As(&async);
     DWORD tid = 0;
@@ -706,7 +720,6 @@ int CmdAsync(Session& s, const Options& o)
     // The completion arrives as a block that carries this transaction's id.
     while (GetTickCount() - start < 10000 && !sink.HasCompletion(tid))
         Sleep(10);
-    data->DUnadvise(connection);
     if (!sink.HasCompletion(tid)) {
         fwprintf(stderr, L"error: no completion of transaction %lu within 10 s\n", static_cast<unsigned long>(tid));
         return kCallFailed;

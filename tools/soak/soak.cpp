@@ -5,6 +5,7 @@
 //   vantrel-soak [--clients N] [--seconds S] [--seed X] [--sample-seconds P]
 //
 // Exit code 0 when no check failed.
+#include "ServerProcess.h"
 #include "common/OpcDefs.h"
 
 #include <objbase.h>
@@ -719,19 +720,6 @@ DWORD ThreadCount(DWORD pid)
     return n;
 }
 
-DWORD FindServer()
-{
-    DWORD pid = 0;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W pe = {};
-    pe.dwSize = sizeof(pe);
-    for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
-        if (lstrcmpiW(pe.szExeFile, L"Vantrel.exe") == 0)
-            pid = pe.th32ProcessID;
-    CloseHandle(snap);
-    return pid;
-}
-
 Sample Measure(HANDLE process, DWORD pid, double minute)
 {
     Sample s{minute, 0, 0, 0};
@@ -754,7 +742,7 @@ int ParentMain(int clients, double seconds, unsigned seed, double sampleSeconds)
         fprintf(stderr, "cannot create the server: 0x%08lX\n", static_cast<unsigned long>(hr));
         return 2;
     }
-    DWORD pid = FindServer();
+    DWORD pid = FindServerPid();
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     std::vector<Sample> samples;
     samples.push_back(Measure(process, pid, 0));

@@ -1,0 +1,20 @@
+// Finds the server's process from outside it (for the tools that watch it).
+#pragma once
+#include <windows.h>
+#include <tlhelp32.h>
+
+// The identifier of a running Vantrel.exe of this session, or 0.
+inline DWORD FindServerPid()
+{
+    DWORD pid = 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE)
+        return 0;
+    PROCESSENTRY32W pe = {};
+    pe.dwSize = sizeof(pe);
+    for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
+        if (lstrcmpiW(pe.szExeFile, L"Vantrel.exe") == 0)
+            pid = pe.th32ProcessID;
+    CloseHandle(snap);
+    return pid;
+}
