@@ -28,9 +28,10 @@ const UINT g_cfData = RegisterClipboardFormatW(L"OPCSTMFORMATDATA");
 const UINT g_cfDataTime = RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME");
 const UINT g_cfWriteComplete = RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE");
 
-wchar_t* MakeDefaultGroupName(wchar_t* buffer)
+wchar_t* MakeDefaultGroupName(wchar_t* buffer, unsigned long* pId)
 {
     unsigned long id = g_idMgr.Allocate();
+    *pId = id;
     wchar_t digits[20];
     int n = 0;
     do {

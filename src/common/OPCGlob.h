@@ -17,8 +17,9 @@ extern const UINT g_cfDataTime;
 extern const UINT g_cfWriteComplete;
 
 // Writes "$Group_<digits>$" with the digits of a fresh identifier, least
-// significant first. The buffer holds at least 19 characters.
-wchar_t* MakeDefaultGroupName(wchar_t* buffer);
+// significant first. The buffer holds at least 19 characters. *pId receives
+// the identifier; its holder gives it back when the name is no longer borne.
+wchar_t* MakeDefaultGroupName(wchar_t* buffer, unsigned long* pId);
 
 HRESULT DetachVariant(VARIANT* source, VARIANT* destination);
 HRESULT ChangeVariantType(VARIANT* variant, VARTYPE vt, VARIANT* source = nullptr);

@@ -1,6 +1,7 @@
 #include "engine/AsyncIO.h"
 
 #include "common/Trace.h"
+#include "core/IdMgr.h"
 #include "core/SharedManager.h"
 #include "opc/OPCGroup.h"
 
@@ -36,6 +37,8 @@ CTransaction::~CTransaction()
     // The use first: the reference may be the group's last.
     m_pGroup->ReleaseUse();
     m_pGroup->Release();
+    if (m_dwTransactionID)
+        g_idMgr.ReleaseId(m_dwTransactionID);
 }
 
 CReadTransaction::CReadTransaction(DWORD id, COPCGroup* group, DWORD connection, DWORD source, DWORD count,

@@ -28,6 +28,8 @@ COPCGroup::~COPCGroup()
     UnlockModule();
     DebugTrace(L"OPCGroup \"%s\" (%ld) destructing\n", m_strName.c_str(), static_cast<long>(m_hServer));
     DestroyItems();
+    if (m_dwNameId)
+        g_idMgr.ReleaseId(m_dwNameId);
     g_idMgr.ReleaseId(m_hServer);
     BOOL closed = CloseHandle(m_hIdleEvent);
     VANTREL_ASSERT(closed);
@@ -292,18 +294,30 @@ STDMETHODIMP COPCGroup::SetName(LPCWSTR szName)
         return E_FAIL;
     return ComBoundary([&]() -> HRESULT {
         std::wstring name;
+        unsigned long nameId = 0;
         if (!szName || !*szName) {
             wchar_t buffer[32];
-            name = MakeDefaultGroupName(buffer);
+            name = MakeDefaultGroupName(buffer, &nameId);
         } else {
             name = szName;
         }
-        if (!m_pServer)
-            return E_FAIL;
-        // The check, the removal of the old name and the insertion of the new
-        // one happen under one hold of the server's name table.
-        return m_pServer->RenameGroup(this, m_strName, name);
+        return Rename(name, nameId);
     });
+}
+
+HRESULT COPCGroup::Rename(const std::wstring& name, unsigned long nameId)
+{
+    CCsLock lock(m_cs);
+    // The check, the removal of the old name and the insertion of the new one
+    // happen under one hold of the server's name table.
+    HRESULT hr = m_pServer ? m_pServer->RenameGroup(this, m_strName, name) : E_FAIL;
+    // The number of a generated name is kept while the group bears the name.
+    unsigned long released = SUCCEEDED(hr) ? m_dwNameId : nameId;
+    if (SUCCEEDED(hr))
+        m_dwNameId = nameId;
+    if (released)
+        g_idMgr.ReleaseId(released);
+    return hr;
 }
 
 STDMETHODIMP COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)

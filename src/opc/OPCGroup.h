@@ -84,6 +84,10 @@ public:
     COPCItem* GetItem(OPCHANDLE hServer);
     HRESULT Remove(BOOL bForce);
     OPCHANDLE GetServerHandle() const { return m_hServer; }
+    // Gives the group a new name. nameId is the number of a generated name
+    // (0 for a client's name); it belongs to the group from now on, whether
+    // the rename succeeds or not.
+    HRESULT Rename(const std::wstring& name, unsigned long nameId);
     std::wstring GetName();
     BOOL IsActive() const { return m_bActive; }
     BOOL IsRemoved() const { return m_bRemoved; }
@@ -124,6 +128,7 @@ public:
     DWORD m_dwLCID = 0;
     OPCHANDLE m_hClient = 0;
     OPCHANDLE m_hServer;
+    unsigned long m_dwNameId = 0;  // the number of the generated name it bears, or 0
     std::list<COPCItem*> m_activeItems;
     CAdvisoryConnectionMgr m_connData;
     CAdvisoryConnectionMgr m_connDataTime;

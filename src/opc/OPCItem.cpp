@@ -26,6 +26,10 @@ COPCItem::~COPCItem()
         pGlobalDeviceItems->RemoveItem(m_hDevice);
     }
     VariantClear(&m_vLastValue);
+    // Removing and re-adding an item still gives a new handle: a given-back
+    // identifier is reused only after the whole range has been used once.
+    if (m_hServer)
+        g_idMgr.ReleaseId(m_hServer);
 }
 
 HRESULT COPCItem::ValidateItemDef(const OPCITEMDEF* pDef, OPCITEMRESULT* pResult)

@@ -5,6 +5,7 @@
 #include "common/OPCGlob.h"
 #include "common/Trace.h"
 #include "core/AddrSpace.h"
+#include "core/IdMgr.h"
 #include "engine/AsyncIO.h"
 #include "engine/ScanMgr.h"
 #include "host/Module.h"
@@ -245,6 +246,7 @@ STDMETHODIMP COPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequeste
     *phServerGroup = 0;
     return ComBoundary([&]() -> HRESULT {
         std::wstring name;
+        unsigned long nameId = 0;
         if (szName && *szName) {
             name = szName;
             CCsLock groups(m_csGroups);
@@ -252,13 +254,16 @@ STDMETHODIMP COPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequeste
                 return OPC_E_DUPLICATENAME;
         } else {
             wchar_t buffer[32];
-            name = MakeDefaultGroupName(buffer);
+            name = MakeDefaultGroupName(buffer, &nameId);
         }
         *pRevisedUpdateRate = dwRequestedUpdateRate;
 
         COPCGroup* group = new (std::nothrow) COPCGroup();
-        if (!group)
+        if (!group) {
+            if (nameId)
+                g_idMgr.ReleaseId(nameId);
             return E_OUTOFMEMORY;
+        }
         group->AddRef();  // becomes the server's reference at the end
         group->SetServer(this);
         const OPCHANDLE hServer = group->GetServerHandle();
@@ -283,7 +288,7 @@ STDMETHODIMP COPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequeste
             return code;
         };
 
-        HRESULT hr = group->SetName(name.c_str());
+        HRESULT hr = group->Rename(name, nameId);
         if (FAILED(hr))
             return undo(hr);
         hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));

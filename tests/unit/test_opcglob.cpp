@@ -40,7 +40,9 @@ TEST(DefaultGroupName, DigitsComeLeastSignificantFirst)
     // The names use the process-wide sequence; read the next id to predict.
     wchar_t buf[32];
     unsigned long next = g_idMgr.Allocate() + 1;
-    MakeDefaultGroupName(buf);
+    unsigned long id = 0;
+    MakeDefaultGroupName(buf, &id);
+    EXPECT_EQ(next, id);
     std::wstring digits = std::to_wstring(next);
     std::wstring reversed(digits.rbegin(), digits.rend());
     EXPECT_EQ(L"$Group_" + reversed + L"$", std::wstring(buf));
@@ -53,7 +55,9 @@ TEST(DefaultGroupName, IdentifierTenGivesZeroOne)
     wchar_t buf[32];
     while (g_idMgr.Allocate() % 100 != 9) {
     }
-    MakeDefaultGroupName(buf);  // id ending in 10, e.g. 110 -> "011"
+    unsigned long id = 0;
+    MakeDefaultGroupName(buf, &id);  // id ending in 10, e.g. 110 -> "011"
+    EXPECT_EQ(10u, id % 100);
     std::wstring name(buf);
     EXPECT_EQ(L"$Group_01", name.substr(0, 9));
     EXPECT_EQ(L'$', name.back());

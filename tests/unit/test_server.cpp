@@ -178,3 +178,50 @@ TEST_F(ServerTest, StatusCountsGroupsAndRecordsDataChanges)
     CoTaskMemFree(status->szVendorInfo);
     CoTaskMemFree(status);
 }
+
+TEST_F(ServerTest, GroupLifecyclesGiveEveryIdentifierBack)
+{
+    // Names, group and item handles, connections and transactions all come
+    // back, so the identifier manager does not grow with churn.
+    auto nodes = [] {
+        CLockGuard<CIdMgr> lock(g_idMgr);
+        size_t n = 0;
+        for (auto* p = g_idMgr.m_setSpare.Head(); p; p = p->next)
+            ++n;
+        return n;
+    };
+    AdviseSinkSpy sink;  // outlives the groups: a read may complete after removal
+    auto lifecycle = [&] {
+        OPCHANDLE h = 0;
+        auto g = AddGroup(nullptr, TRUE, 10, 1, &h);
+        auto items = AddItems(g.Get(), {L"set1.item", L"set2.item", L"set3.fct"});
+        ComPtr<IDataObject> data;
+        g.As(&data);
+        FORMATETC fmt = StreamFormat(g_cfDataTime);
+        DWORD conn = 0;
+        ASSERT_EQ(S_OK, data->DAdvise(&fmt, 0, &sink, &conn));
+        ComPtr<IOPCAsyncIO> async;
+        g.As(&async);
+        DWORD tid = 0;
+        HRESULT* errors = nullptr;
+        ASSERT_EQ(S_OK, async->Read(conn, OPC_DS_CACHE, 1, items.data(), &tid, &errors));
+        CoTaskMemFree(errors);
+        data.Reset();
+        async.Reset();
+        g.Reset();
+        EXPECT_EQ(S_OK, server->RemoveGroup(h, FALSE));
+    };
+    auto completed = [&](size_t n) {
+        for (int i = 0; i < 500 && sink.count() < n; ++i)
+            Sleep(10);
+        return sink.count() >= n;
+    };
+    lifecycle();
+    ASSERT_TRUE(completed(1));
+    const size_t before = nodes();
+    for (int i = 0; i < 50; ++i)
+        lifecycle();
+    ASSERT_TRUE(completed(51));
+    Sleep(50);  // the last transaction is destroyed after its completion
+    EXPECT_LE(nodes(), before + 1);
+}
