@@ -2,6 +2,7 @@
 #include "common/Trace.h"
 #include "engine/Advise.h"
 #include "host/ClassFactory.h"
+#include "host/InterfaceKeeper.h"
 #include "host/Module.h"
 #include "host/Registration.h"
 #include "host/Startup.h"
@@ -30,6 +31,9 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
     case CommandLineAction::Serve: {
         // Records of advise connections: set before any client can connect.
         pfnCreateConnectionData = &CreateMarshaledConnectionData;
+        // The interfaces stay registered with the RPC runtime until the end.
+        hRes = KeepInterfacesRegistered();
+        VANTREL_ASSERT(SUCCEEDED(hRes));
         for (CClassTableEntry* e = g_classTable; e->pclsid; ++e) {
             IClassFactory* factory = new CClassFactory(e->pfnCreateInstance);
             factory->AddRef();
@@ -55,6 +59,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
             if (FAILED(CoRevokeClassObject(e->dwRegister)))
                 break;
         }
+        ReleaseKeptInterfaces();
         break;
     }
     }
