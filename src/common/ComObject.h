@@ -23,6 +23,19 @@ public:
         TraceRelease(name, object, count);
         return count;
     }
+    // Adds a reference only while the object is alive (count above 0): for a
+    // holder that found the object in a table and may race with its last
+    // Release.
+    bool TryIncrement(const wchar_t* name, const void* object)
+    {
+        for (LONG count = m_count; count > 0; count = m_count) {
+            if (InterlockedCompareExchange(&m_count, count + 1, count) == count) {
+                TraceAddRef(name, object, count + 1);
+                return true;
+            }
+        }
+        return false;
+    }
     LONG m_count = 0;
 };
 

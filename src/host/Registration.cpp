@@ -28,6 +28,16 @@ CommandLineAction ScanCommandLine(const wchar_t* commandLine)
     return CommandLineAction::Serve;
 }
 
+bool ScanEmbedding(const wchar_t* commandLine)
+{
+    for (const wchar_t* p = commandLine; p && (p = wcspbrk(p, L"-/")) != nullptr; ++p) {
+        if (_wcsnicmp(p + 1, L"Embedding", 9) == 0 &&
+            (p[10] == L'\0' || p[10] == L' '))
+            return true;
+    }
+    return false;
+}
+
 // The component registrar of the platform (declared here: the system headers
 // do not carry it). The interface must have external linkage: the object comes
 // from another module, and the compiler may not assume it has no implementation.

@@ -7,6 +7,8 @@ enum class CommandLineAction { Serve, RegServer, UnregServer };
 // Finds the registration switch: after '-' or '/', the whole rest of the line
 // must be "UnregServer" or "RegServer" (any letter case). Anything else serves.
 CommandLineAction ScanCommandLine(const wchar_t* commandLine);
+// True when COM started the process for a client ("-Embedding" or "/Embedding").
+bool ScanEmbedding(const wchar_t* commandLine);
 
 // Runs the "REGISTRY" script resource nID of the module with the registrar,
 // the replacement "Module" set to the module's path.

@@ -2,6 +2,7 @@
 #include "common/Trace.h"
 #include "engine/Advise.h"
 #include "host/ClassFactory.h"
+#include "host/ClientWatch.h"
 #include "host/InterfaceKeeper.h"
 #include "host/Module.h"
 #include "host/Registration.h"
@@ -46,6 +47,9 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
         VANTREL_ASSERT(SUCCEEDED(hRes));
 
         StartServing();
+        // A server COM started ends when its clients' processes end, and when
+        // none comes at all.
+        StartClientWatch(ScanEmbedding(commandLine));
 
         MSG msg;
         BOOL got;
@@ -59,6 +63,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
             if (FAILED(CoRevokeClassObject(e->dwRegister)))
                 break;
         }
+        StopClientWatch();
         ReleaseKeptInterfaces();
         break;
     }

@@ -4,6 +4,7 @@
 #include "common/ComUtil.h"
 #include "common/Trace.h"
 #include "core/AddrSpace.h"
+#include "host/ClientWatch.h"
 #include "host/Module.h"
 #include "opc/ComEnum.h"
 
@@ -48,10 +49,12 @@ COPCBrowseServerAddressSpace::COPCBrowseServerAddressSpace(CAddrSpace* pSpace)
     : m_pSpace(pSpace), m_pPosition(pSpace ? pSpace->m_pRoot : nullptr)
 {
     LockModule();
+    TrackClientObject(static_cast<IOPCBrowseServerAddressSpace*>(this), &m_refs, kTraceName);
 }
 
 COPCBrowseServerAddressSpace::~COPCBrowseServerAddressSpace()
 {
+    UntrackClientObject(static_cast<IOPCBrowseServerAddressSpace*>(this));
     DebugTrace(L"COPCBrowseServerAddressSpace destructing\n");
     UnlockModule();
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/ComObject.h"
+#include "host/ClientWatch.h"
 #include "common/ComUtil.h"
 #include "common/Trace.h"
 #include "host/Module.h"
@@ -131,8 +132,13 @@ private:
     CComEnum2(std::shared_ptr<Snapshot> snapshot, size_t position) : m_snapshot(std::move(snapshot)), m_position(position)
     {
         LockModule();
+        TrackClientObject(static_cast<typename Policy::Interface*>(this), &m_refs, L"_CComEnum");
     }
-    virtual ~CComEnum2() { UnlockModule(); }
+    virtual ~CComEnum2()
+    {
+        UntrackClientObject(static_cast<typename Policy::Interface*>(this));
+        UnlockModule();
+    }
 
     CTracedRefCount m_refs;
     std::shared_ptr<Snapshot> m_snapshot;

@@ -4,6 +4,7 @@
 #include "common/ComUtil.h"
 #include "common/OPCGlob.h"
 #include "common/Trace.h"
+#include "host/ClientWatch.h"
 #include "host/Module.h"
 
 #include <new>
@@ -14,10 +15,15 @@ const wchar_t kTraceName[] = L"CEnumOPCItemAttributes";
 
 CItemAttributesSnapshot::~CItemAttributesSnapshot() { FreeItemAttributesArray(m_count, m_items, HeapFreeFn); }
 
-CEnumOPCItemAttributes::CEnumOPCItemAttributes() { LockModule(); }
+CEnumOPCItemAttributes::CEnumOPCItemAttributes()
+{
+    LockModule();
+    TrackClientObject(static_cast<IEnumOPCItemAttributes*>(this), &m_refs, kTraceName);
+}
 
 CEnumOPCItemAttributes::~CEnumOPCItemAttributes()
 {
+    UntrackClientObject(static_cast<IEnumOPCItemAttributes*>(this));
     m_snapshot.reset();  // the last sharer frees the snapshot
     UnlockModule();
 }

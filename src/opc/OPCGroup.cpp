@@ -7,6 +7,7 @@
 #include "common/Trace.h"
 #include "core/IdMgr.h"
 #include "engine/ScanMgr.h"
+#include "host/ClientWatch.h"
 #include "host/Module.h"
 #include "opc/OPCItem.h"
 #include "opc/OPCSrvr.h"
@@ -21,10 +22,12 @@ COPCGroup::COPCGroup() : m_hIdleEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)
 {
     VANTREL_ASSERT(m_hIdleEvent != nullptr);
     LockModule();
+    TrackClientObject(static_cast<IOPCGroupStateMgt*>(this), &m_refs, kTraceName);
 }
 
 COPCGroup::~COPCGroup()
 {
+    UntrackClientObject(static_cast<IOPCGroupStateMgt*>(this));
     UnlockModule();
     DebugTrace(L"OPCGroup \"%s\" (%ld) destructing\n", m_strName.c_str(), static_cast<long>(m_hServer));
     DestroyItems();

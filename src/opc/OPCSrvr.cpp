@@ -8,6 +8,7 @@
 #include "core/IdMgr.h"
 #include "engine/AsyncIO.h"
 #include "engine/ScanMgr.h"
+#include "host/ClientWatch.h"
 #include "host/Module.h"
 #include "opc/Browse.h"
 #include "opc/ComEnum.h"
@@ -74,9 +75,18 @@ private:
     COPCServer* m_server;
 };
 
-COPCServer::COPCServer(IUnknown* pUnkOuter) : m_pUnkOuter(pUnkOuter) { LockModule(); }
+COPCServer::COPCServer(IUnknown* pUnkOuter) : m_pUnkOuter(pUnkOuter)
+{
+    LockModule();
+    if (!pUnkOuter)
+        TrackClientObject(static_cast<IOPCServer*>(this), &m_refs, kTraceName);
+}
 
-COPCServer::~COPCServer() { DebugTrace(L"COPCServer destructing\n"); }
+COPCServer::~COPCServer()
+{
+    UntrackClientObject(static_cast<IOPCServer*>(this));
+    DebugTrace(L"COPCServer destructing\n");
+}
 
 HRESULT COPCServer::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv)
 {
@@ -90,6 +100,7 @@ HRESULT COPCServer::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv)
         if (hr != S_OK) {
             // The normal destruction sequence, so OnLastRelease runs even
             // after a failed OnCreate.
+            UntrackClientObject(static_cast<IOPCServer*>(p));
             p->m_refs.m_count = 1;
             p->OnLastRelease();
             UnlockModule();
@@ -150,6 +161,7 @@ STDMETHODIMP_(ULONG) COPCServer::Release()
         return m_pUnkOuter->Release();
     LONG count = m_refs.Decrement(kTraceName, this);
     if (count == 0) {
+        UntrackClientObject(static_cast<IOPCServer*>(this));  // before the count is raised again
         m_refs.m_count = 1;  // references taken while tearing down must not destroy twice
         OnLastRelease();
         UnlockModule();

@@ -1,5 +1,6 @@
 // A client process killed while it is advised on active groups with queued
-// asynchronous transactions must not stall the other clients.
+// asynchronous transactions must not stall the other clients, and the server
+// reclaims what it held.
 #include "common/OpcDefs.h"
 #include "AdviseSinkSpy.h"
 #include "E2eUtil.h"
@@ -80,6 +81,85 @@ ComPtr<IOPCItemMgt> ActiveGroup(IOPCServer* server, const wchar_t* name, DWORD r
     CoTaskMemFree(errors);
     return mgt;
 }
+
+// Starts the doomed client, waits until it is advised and busy, and kills it.
+// Returns the tick of the kill, 0 on failure.
+DWORD StartAndKillDyingClient()
+{
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE readEnd, writeEnd;
+    CreatePipe(&readEnd, &writeEnd, &sa, 0);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring cmd = L"\"" + std::wstring(self) + L"\" --dying-client";
+    std::vector<wchar_t> buf(cmd.begin(), cmd.end());
+    buf.push_back(0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+        return 0;
+    CloseHandle(writeEnd);
+    char line[16] = {};
+    DWORD n = 0;
+    ReadFile(readEnd, line, 5, &n, nullptr);
+    CloseHandle(readEnd);
+    DWORD killedAt = 0;
+    if (std::string("ready") == std::string(line, n)) {
+        Sleep(500);
+        killedAt = GetTickCount();
+        TerminateProcess(pi.hProcess, 9);
+    } else {
+        TerminateProcess(pi.hProcess, 9);
+    }
+    WaitForSingleObject(pi.hProcess, 5000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return killedAt;
+}
+
+// The function of set 900 as a new item sees it: the dead client switched it
+// to Noise (2); once its items are gone the set starts again from the default.
+double ProbeFunctionOfSet900(IOPCServer* server)
+{
+    ComPtr<IOPCItemMgt> mgt;
+    OPCHANDLE hGroup = 0;
+    DWORD revised = 0;
+    if (FAILED(server->AddGroup(L"probe", FALSE, 1000, 1, nullptr, nullptr, 0, &hGroup, &revised, IID_IOPCItemMgt,
+                                reinterpret_cast<IUnknown**>(mgt.GetAddressOf()))))
+        return -1;
+    OPCITEMDEF def = {};
+    def.szAccessPath = const_cast<wchar_t*>(L"");
+    def.szItemID = const_cast<wchar_t*>(L"set900.fct");
+    def.vtRequestedDataType = VT_R8;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    double value = -1;
+    if (mgt->AddItems(1, &def, &results, &errors) == S_OK) {
+        OPCHANDLE h = results[0].hServer;
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+        ComPtr<IOPCSyncIO> sync;
+        mgt.As(&sync);
+        OPCITEMSTATE* states = nullptr;
+        if (sync->Read(OPC_DS_DEVICE, 1, &h, &states, &errors) == S_OK) {
+            VARIANT r8;
+            VariantInit(&r8);
+            if (SUCCEEDED(VariantChangeType(&r8, &states[0].vDataValue, 0, VT_R8)))
+                value = r8.dblVal;
+            VariantClear(&states[0].vDataValue);
+            CoTaskMemFree(states);
+            CoTaskMemFree(errors);
+        }
+    }
+    mgt.Reset();
+    server->RemoveGroup(hGroup, TRUE);
+    return value;
+}
 }  // namespace
 
 // The doomed client: runs in a child process, never returns.
@@ -137,35 +217,8 @@ TEST(DyingClient, OthersKeepReceivingAndNewClientsAreServed)
         DWORD connection = 0;
         ASSERT_EQ(S_OK, data->DAdvise(&fe, 0, &sink, &connection));
 
-        // Start the doomed client and wait until it is advised and busy.
-        SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-        HANDLE readEnd, writeEnd;
-        CreatePipe(&readEnd, &writeEnd, &sa, 0);
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-        wchar_t self[MAX_PATH];
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring cmd = L"\"" + std::wstring(self) + L"\" --dying-client";
-        std::vector<wchar_t> buf(cmd.begin(), cmd.end());
-        buf.push_back(0);
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = writeEnd;
-        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        PROCESS_INFORMATION pi = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, buf.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
-        CloseHandle(writeEnd);
-        char line[16] = {};
-        DWORD n = 0;
-        ReadFile(readEnd, line, 5, &n, nullptr);
-        ASSERT_EQ(std::string("ready"), std::string(line, n));
-        Sleep(500);
-        DWORD killedAt = GetTickCount();
-        ASSERT_TRUE(TerminateProcess(pi.hProcess, 9));
-        WaitForSingleObject(pi.hProcess, 5000);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-        CloseHandle(readEnd);
+        DWORD killedAt = StartAndKillDyingClient();
+        ASSERT_NE(0u, killedAt);
 
         Sleep(3000);  // the server keeps calling the dead client's sinks meanwhile
         {
@@ -180,6 +233,16 @@ TEST(DyingClient, OthersKeepReceivingAndNewClientsAreServed)
             EXPECT_GE(after, 15u) << "data changes after the other client died";
         }
 
+        // Within 10 s of its death the dead client's items are gone.
+        double fct = 2;
+        while (fct == 2 && GetTickCount() - killedAt < 10000) {
+            fct = ProbeFunctionOfSet900(server.Get());
+            if (fct == 2)
+                Sleep(250);
+        }
+        EXPECT_NE(2, fct) << "set 900 still has the dead client's function after 10 s";
+        EXPECT_GE(fct, 0);
+
         // A new client is served.
         ComPtr<IOPCServer> another;
         ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
@@ -193,12 +256,30 @@ TEST(DyingClient, OthersKeepReceivingAndNewClientsAreServed)
     }
     server.Reset();
 
-    // The dead client's objects keep the process: under Wine nothing reclaims
-    // them (Windows does after some minutes). End it here; the next test
-    // process starts a new server.
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(serverProcess, 1000));
-    TerminateProcess(serverProcess, 0);
-    WaitForSingleObject(serverProcess, 5000);
+    // The last living client has gone: the server ends by itself.
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverProcess, 15000));
+    DWORD code = 1;
+    GetExitCodeProcess(serverProcess, &code);
+    EXPECT_EQ(0u, code);
+    TerminateProcess(serverProcess, 0);  // only if it did not end
     CloseHandle(serverProcess);
     EXPECT_TRUE(e2e::WaitNoServer());
+}
+
+TEST(DyingClient, ServerWhoseOnlyClientDiedEndsWithZero)
+{
+    ASSERT_TRUE(e2e::WaitNoServer());
+    HANDLE serverProcess = nullptr;
+    DWORD killedAt = StartAndKillDyingClient();
+    ASSERT_NE(0u, killedAt);
+    serverProcess = e2e::OpenServerProcess();
+    if (serverProcess) {  // it may have ended already
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(serverProcess, 15000));
+        DWORD code = 1;
+        GetExitCodeProcess(serverProcess, &code);
+        EXPECT_EQ(0u, code);
+        TerminateProcess(serverProcess, 0);
+        CloseHandle(serverProcess);
+    }
+    EXPECT_TRUE(e2e::WaitNoServer(15000 - std::min<DWORD>(15000, GetTickCount() - killedAt)));
 }
