@@ -705,21 +705,6 @@ struct Sample {
     DWORD threads;
 };
 
-DWORD ThreadCount(DWORD pid)
-{
-    DWORD n = 0;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snap == INVALID_HANDLE_VALUE)
-        return 0;
-    THREADENTRY32 te = {};
-    te.dwSize = sizeof(te);
-    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-        if (te.th32OwnerProcessID == pid)
-            ++n;
-    CloseHandle(snap);
-    return n;
-}
-
 Sample Measure(HANDLE process, DWORD pid, double minute)
 {
     Sample s{minute, 0, 0, 0};
