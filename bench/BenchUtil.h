@@ -14,7 +14,8 @@ inline double NowUs()
     return static_cast<double>(c.QuadPart) * 1e6 / static_cast<double>(f.QuadPart);
 }
 
-// Counts blocks and the items of data-change blocks (transaction id 0).
+// Counts blocks and the items of data-change blocks (transaction id 0), and
+// the completion blocks of asynchronous transactions.
 class CountingSink : public IAdviseSink {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
@@ -41,6 +42,8 @@ public:
         if (tid == 0) {
             items += count;
             ++blocks;
+        } else {
+            ++completions;
         }
     }
     STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
@@ -49,4 +52,5 @@ public:
     STDMETHODIMP_(void) OnClose() override {}
     std::atomic<long> items{0};
     std::atomic<long> blocks{0};
+    std::atomic<long> completions{0};  // blocks of asynchronous transactions
 };
