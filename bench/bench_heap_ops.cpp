@@ -1,17 +1,24 @@
-// The heap that each client operation leaves behind, in-process: every
-// operation is run many times after a warm-up, and the busy blocks and bytes
-// of all the process's heaps are counted before and after. A figure that is
-// not about 0 is memory the server keeps per operation.
+// The memory that each client operation leaves behind. In-process (the
+// default) the busy blocks and bytes of all the process's heaps are counted
+// before and after many runs of one operation (after a warm-up); with
+// --remote the operations go to the registered server in its own process and
+// its working set is read from outside, counting only the intervals in which
+// its thread count did not change. A figure that is not about 0 is memory
+// kept per operation: ours when it shows in-process, the platform's
+// marshalling when it shows only across processes.
 #include "BenchUtil.h"
+#include "ServerProcess.h"
 #include "common/OPCGlob.h"
 #include "common/OpcDefs.h"
 #include "common/Trace.h"
-#include "opc/OPCGroup.h"
 #include "opc/OPCSrvr.h"
 
 #include <objbase.h>
+#include <psapi.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -53,13 +60,33 @@ void WaitBlocks(CountingSink& sink, long n)
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    const bool remote = argc > 1 && strcmp(argv[1], "--remote") == 0;
+    const char* only = argc > 3 ? argv[3] : nullptr;  // runs only the operations whose name starts so
     SetEnvironmentVariableW(L"OANOCACHE", L"1");  // freed strings are not cached
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     SetTraceSink(nullptr);
     IOPCServer* server = nullptr;
-    COPCServer::CreateInstance(nullptr, IID_IOPCServer, reinterpret_cast<void**>(&server));
+    HANDLE serverProcess = nullptr;
+    DWORD serverPid = 0;
+    if (remote) {
+        if (FAILED(CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                    reinterpret_cast<void**>(&server)))) {
+            printf("cannot create the server (register it first)\n");
+            return 1;
+        }
+        serverPid = FindServerPid();
+        serverProcess = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, serverPid);
+    } else {
+        COPCServer::CreateInstance(nullptr, IID_IOPCServer, reinterpret_cast<void**>(&server));
+    }
+    auto workingSet = [&] {
+        PROCESS_MEMORY_COUNTERS pmc = {};
+        pmc.cb = sizeof(pmc);
+        GetProcessMemoryInfo(serverProcess, &pmc, sizeof(pmc));
+        return static_cast<double>(pmc.WorkingSetSize);
+    };
 
     // One group with three items and a sink on each format, used by the operations.
     IOPCItemMgt* mgt = nullptr;
@@ -135,7 +162,15 @@ int main()
              IOPCGroupStateMgt* clone = nullptr;
              state->CloneGroup(L"", IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(&clone));
              if (clone) {
-                 OPCHANDLE h = static_cast<COPCGroup*>(clone)->GetServerHandle();
+                 DWORD rate;
+                 BOOL active;
+                 LPWSTR name = nullptr;
+                 LONG bias;
+                 FLOAT deadband;
+                 DWORD lcid;
+                 OPCHANDLE client, h = 0;
+                 clone->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &h);
+                 CoTaskMemFree(name);
                  clone->Release();
                  server->RemoveGroup(h, TRUE);
              }
@@ -172,6 +207,22 @@ int main()
              VARIANT v = variantR8(1000 + n % 7);
              HRESULT* err = nullptr;
              sync->Write(1, &items[1], &v, &err);
+             CoTaskMemFree(err);
+         }},
+        {"Sync Write x3",
+         [&] {
+             VARIANT v[3] = {variantR8(1), variantR8(1000 + n % 7), variantR8(2)};
+             OPCHANDLE h[3] = {items[1], items[1], items[1]};
+             HRESULT* err = nullptr;
+             sync->Write(3, h, v, &err);
+             CoTaskMemFree(err);
+         }},
+        {"Sync Write (unknown handle)",
+         [&] {
+             VARIANT v = variantR8(1000 + n % 7);
+             OPCHANDLE h = 0xFFFFFFF0u;
+             HRESULT* err = nullptr;
+             sync->Write(1, &h, &v, &err);
              CoTaskMemFree(err);
          }},
         {"Async Read + completion",
@@ -270,7 +321,7 @@ int main()
     };
 
     // The count itself is checked: 1,000 blocks of 100 bytes must show.
-    {
+    if (!remote) {
         HeapUse a = CountHeaps();
         std::vector<void*> blocks;
         for (int i = 0; i < 1000; ++i)
@@ -281,20 +332,52 @@ int main()
         printf("heaps hold %.0f busy blocks; 1,000 task-memory blocks of 100 bytes count as %.0f blocks, %.0f bytes\n",
                a.blocks, b.blocks - a.blocks, b.bytes - a.bytes);
     }
-    const int kWarmUp = 200, kRuns = 2000;
-    printf("Heap left behind per operation, in-process (%d runs after %d to warm up)\n", kRuns, kWarmUp);
-    printf("%-32s %14s %14s\n", "operation", "bytes/op", "blocks/op");
+    // An optional second argument: the runs per operation.
+    const int kWarmUp = remote ? 100 : 200, kStep = 100;
+    int kRuns = remote ? 1000 : 2000;
+    if (argc > 2 && atoi(argv[2]) >= kStep)
+        kRuns = atoi(argv[2]) / kStep * kStep;
+    if (remote)
+        printf("Server working set left behind per operation, across processes (%d runs after %d to warm up)\n",
+               kRuns, kWarmUp);
+    else
+        printf("Heap left behind per operation, in-process (%d runs after %d to warm up)\n", kRuns, kWarmUp);
+    printf("%-32s %14s %14s\n", "operation", "bytes/op", remote ? "thread changes" : "blocks/op");
     for (Op& op : ops) {
+        if (only && strncmp(op.name, only, strlen(only)) != 0)
+            continue;
         for (int i = 0; i < kWarmUp; ++i, ++n)
             op.run();
         Sleep(50);
-        HeapUse before = CountHeaps();
-        for (int i = 0; i < kRuns; ++i, ++n)
-            op.run();
-        Sleep(50);  // the last completion's transaction ends after it is delivered
-        HeapUse after = CountHeaps();
-        printf("%-32s %14.2f %14.3f\n", op.name, (after.bytes - before.bytes) / kRuns,
-               (after.blocks - before.blocks) / kRuns);
+        if (remote) {
+            double grown = 0;
+            int steady = 0, changes = 0;
+            double ws = workingSet();
+            DWORD threads = ThreadCount(serverPid);
+            for (int i = 0; i < kRuns; i += kStep) {
+                for (int k = 0; k < kStep; ++k, ++n)
+                    op.run();
+                double wsNow = workingSet();
+                DWORD threadsNow = ThreadCount(serverPid);
+                if (threadsNow == threads) {
+                    grown += wsNow - ws;
+                    ++steady;
+                } else {
+                    ++changes;
+                }
+                ws = wsNow;
+                threads = threadsNow;
+            }
+            printf("%-32s %14.2f %14d\n", op.name, steady ? grown / (steady * kStep) : 0.0, changes);
+        } else {
+            HeapUse before = CountHeaps();
+            for (int i = 0; i < kRuns; ++i, ++n)
+                op.run();
+            Sleep(50);  // the last completion's transaction ends after it is delivered
+            HeapUse after = CountHeaps();
+            printf("%-32s %14.2f %14.3f\n", op.name, (after.bytes - before.bytes) / kRuns,
+                   (after.blocks - before.blocks) / kRuns);
+        }
         fflush(stdout);
     }
     data->DUnadvise(connData);
@@ -305,6 +388,8 @@ int main()
     state->Release();
     mgt->Release();
     server->Release();
+    if (serverProcess)
+        CloseHandle(serverProcess);
     CoUninitialize();
     return 0;
 }

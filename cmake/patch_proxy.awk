@@ -10,12 +10,27 @@
 # itself as the string. The parameter is pointed at the wrapping entry, as for
 # every other [out] T** parameter (the wire form is unchanged).
 #
+# Third mend: an [in] array of VARIANTs is passed as a "simple ref" pointer
+# straight to its FC_BOGUS_ARRAY entry. Wine's stub (8.0) allocates such an
+# array when it unmarshals it and frees the VARIANTs in it, but never the
+# array itself: every call leaked it. The parameter is pointed at a new FC_RP
+# entry wrapping the array (appended at the end of the type format string), so
+# the pointer freer releases the array too. A ref pointer has no wire form of
+# its own: the bytes on the wire are unchanged.
+#
 # The file is read twice: the first pass collects the type-format labels.
 #
 # Also writes the format-string offsets of the mended entries to OFFSETS_FILE
 # so the wire tests can marshal them directly.
-BEGIN { pending = ""; patched = 0; n_variant_arrays = 0; strings = 0; out_param = 0 }
+BEGIN { pending = ""; patched = 0; n_variant_arrays = 0; strings = 0; out_param = 0
+        nref = 0; in_arrays = 0; held = 0; in_type = 0 }
 NR == FNR {
+    if (match($0, /^#define TYPE_FORMAT_STRING_SIZE [0-9]+/)) { split($0, d, " "); tfs = d[3] + 0 }
+    if ($0 ~ /NdrFcShort\(0x10b\),.*flags: must size, must free, in, simple ref/) { cand_wait = 2 }
+    else if (cand_wait > 0) {
+        cand_wait--
+        if (cand_wait == 0 && match($0, /type offset = [0-9]+/)) cand[substr($0, RSTART + 14, RLENGTH - 14) + 0] = 1
+    }
     if (match($0, /^\/\* [0-9]+ \(.*\) \*\/$/)) {
         split($0, parts, " ")
         name = $0
@@ -25,8 +40,47 @@ NR == FNR {
     }
     next
 }
+FNR == 1 {
+    # Second pass starts: one wrapper per [in] VARIANT array, in offset order.
+    n = 0
+    for (t in cand) if (label[t] == "VARIANT *") targets[++n] = t + 0
+    for (i = 2; i <= n; i++) { v = targets[i]; for (j = i - 1; j >= 1 && targets[j] > v; j--) targets[j + 1] = targets[j]; targets[j + 1] = v }
+    for (i = 1; i <= n; i++) { wrap[targets[i]] = tfs - 1 + 4 * nref; wrap_target[nref] = targets[i]; nref++ }
+}
 {
     line = $0
+    if (match(line, /^#define TYPE_FORMAT_STRING_SIZE [0-9]+/)) {
+        printf "#define TYPE_FORMAT_STRING_SIZE %d\n", tfs + 4 * nref
+        next
+    }
+    if (line ~ /__MIDL_TypeFormatString =/) in_type = 1
+    if (in_type && line ~ /^        0x0$/) {
+        for (k = 0; k < nref; k++) {
+            off = tfs - 1 + 4 * k
+            rel = wrap_target[k] - (off + 2)
+            printf "/* %d */\n        0x11, 0x0,\t/* FC_RP */\n        NdrFcShort(0x%x),\t/* Offset= %d (%d) */\n", off, (rel < 0 ? rel + 65536 : rel), rel, wrap_target[k]
+        }
+        in_type = 0
+        print line
+        next
+    }
+    if (line ~ /NdrFcShort\(0x10b\),.*flags: must size, must free, in, simple ref/) { held = 1; held1 = line; next }
+    if (held == 1) { held = 2; held2 = line; next }
+    if (held == 2) {
+        held = 0
+        if (match(line, /type offset = [0-9]+/) && ((substr(line, RSTART + 14, RLENGTH - 14) + 0) in wrap)) {
+            w = wrap[substr(line, RSTART + 14, RLENGTH - 14) + 0]
+            print "        NdrFcShort(0xb),\t/* flags: must size, must free, in */"
+            print held2
+            printf "        NdrFcShort(0x%x),\t/* type offset = %d */\n", w, w
+            in_arrays++
+        } else {
+            print held1
+            print held2
+            print line
+        }
+        next
+    }
     if (line ~ /NdrFcShort\(0x2013\),.*flags: must size, must free, out, srv size=8/) {
         out_param = 2
         print line
@@ -80,6 +134,10 @@ NR == FNR {
 END {
     if (strings != EXPECTED_STRINGS) {
         printf "patch_proxy: mended %d string out-parameters, expected %d\n", strings, EXPECTED_STRINGS > "/dev/stderr"
+        exit 1
+    }
+    if (in_arrays != EXPECTED_IN_ARRAYS) {
+        printf "patch_proxy: mended %d [in] VARIANT arrays, expected %d\n", in_arrays, EXPECTED_IN_ARRAYS > "/dev/stderr"
         exit 1
     }
     if (patched != EXPECTED) {
