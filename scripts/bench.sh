@@ -14,3 +14,6 @@ for b in bench_*.exe; do
   echo "== $b"
   wine "$b"
 done
+# The per-operation memory figures across processes as well.
+echo "== bench_heap_ops.exe --remote"
+wine bench_heap_ops.exe --remote
