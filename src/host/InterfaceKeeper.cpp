@@ -8,6 +8,7 @@
 const IID* const g_servedInterfaces[] = {
     &IID_IUnknown,
     &IID_IOPCServer,
+    &IID_IOPCCommon,
     &IID_IOPCBrowseServerAddressSpace,
     &IID_IEnumUnknown,
     &IID_IEnumString,

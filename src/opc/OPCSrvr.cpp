@@ -134,6 +134,11 @@ HRESULT COPCServer::InternalQueryInterface(REFIID riid, void** ppv)
         AddRef();
         return S_OK;
     }
+    if (riid == IID_IOPCCommon) {
+        *ppv = static_cast<IOPCCommon*>(this);
+        AddRef();
+        return S_OK;
+    }
     if (riid == IID_IOPCBrowseServerAddressSpace)
         return COPCBrowseServerAddressSpace::Create(AddressSpace(), riid, ppv);
     return E_NOINTERFACE;

@@ -13,7 +13,7 @@ class CAsyncIOMgr;
 class COPCGroup;
 class CUpdateScanMgr;
 
-class COPCServer : public IOPCServer {
+class COPCServer : public IOPCServer, public IOPCCommon {
 public:
     // The instance maker of the class factory: plain when pUnkOuter is null,
     // aggregated otherwise (the caller has checked riid for aggregation).
@@ -34,6 +34,14 @@ public:
     STDMETHODIMP GetStatus(OPCSERVERSTATUS** ppServerStatus) override;
     STDMETHODIMP RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
     STDMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCCommon (OPCSrvrCommon.cpp)
+    STDMETHODIMP SetLocaleID(LCID dwLcid) override;
+    STDMETHODIMP GetLocaleID(LCID* pdwLcid) override;
+    STDMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override;
+    STDMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
+    STDMETHODIMP SetClientName(LPCWSTR szName) override;
+    std::wstring ClientName();
 
     // Lifecycle hooks of the creator and destroyer.
     HRESULT OnCreate();
@@ -79,6 +87,9 @@ private:
     std::map<std::wstring, COPCGroup*> m_groupsByName;
     std::map<OPCHANDLE, COPCGroup*> m_groupsByHandle;
     bool m_bSharesTaken = false;
+    // The session of IOPCCommon, under m_csServer.
+    LCID m_lcidSession = LOCALE_SYSTEM_DEFAULT;
+    std::wstring m_strClientName;
 
     static CCriticalSection m_csAddrSpace;
     static DWORD m_dwAddrSpaceRefs;

@@ -1,0 +1,79 @@
+// The server object's OPC Common session: locale, error texts, client name.
+#include "opc/OPCSrvr.h"
+
+#include "common/ComUtil.h"
+#include "common/Trace.h"
+
+namespace {
+// The locales a session accepts: English (United States) and the three
+// neutral ones clients pass (neutral, user default, system default).
+const LCID kLocales[] = {MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT), LOCALE_NEUTRAL,
+                         LOCALE_USER_DEFAULT, LOCALE_SYSTEM_DEFAULT};
+}  // namespace
+
+STDMETHODIMP COPCServer::SetLocaleID(LCID dwLcid)
+{
+    for (LCID l : kLocales) {
+        if (l == dwLcid) {
+            CCsLock lock(m_csServer);
+            m_lcidSession = dwLcid;
+            return S_OK;
+        }
+    }
+    return E_INVALIDARG;
+}
+
+STDMETHODIMP COPCServer::GetLocaleID(LCID* pdwLcid)
+{
+    if (!IsWritableOut(pdwLcid))
+        return E_INVALIDARG;
+    CCsLock lock(m_csServer);
+    *pdwLcid = m_lcidSession;
+    return S_OK;
+}
+
+STDMETHODIMP COPCServer::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid)
+{
+    if (!IsWritableOut(pdwCount) || !IsWritableOut(pdwLcid))
+        return E_INVALIDARG;
+    *pdwCount = 0;
+    *pdwLcid = nullptr;
+    const DWORD n = sizeof(kLocales) / sizeof(kLocales[0]);
+    CTaskMem<LCID> list;
+    if (!list.Allocate(n))
+        return E_OUTOFMEMORY;
+    for (DWORD i = 0; i < n; ++i)
+        list[i] = kLocales[i];
+    *pdwLcid = list.Detach();
+    *pdwCount = n;
+    return S_OK;
+}
+
+STDMETHODIMP COPCServer::GetErrorString(HRESULT dwError, LPWSTR* ppString)
+{
+    LCID lcid;
+    {
+        CCsLock lock(m_csServer);
+        lcid = m_lcidSession;
+    }
+    // The same texts as IOPCServer::GetErrorString, in the session's locale.
+    return GetErrorString(dwError, lcid, ppString);
+}
+
+STDMETHODIMP COPCServer::SetClientName(LPCWSTR szName)
+{
+    if (!szName)
+        return E_INVALIDARG;
+    return ComBoundary([&]() -> HRESULT {
+        CCsLock lock(m_csServer);
+        m_strClientName = szName;
+        DebugTrace(L"COPCServer::%p client name \"%s\"\n", static_cast<void*>(this), szName);
+        return S_OK;
+    });
+}
+
+std::wstring COPCServer::ClientName()
+{
+    CCsLock lock(m_csServer);
+    return m_strClientName;
+}

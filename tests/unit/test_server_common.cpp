@@ -1,0 +1,92 @@
+// The server object's OPC Common session: locales, error texts, client name.
+#include "OpcTestUtil.h"
+#include "TraceCapture.h"
+
+#include <algorithm>
+
+namespace {
+class CommonTest : public ServerFixture {
+protected:
+    void SetUp() override
+    {
+        ServerFixture::SetUp();
+        ASSERT_EQ(S_OK, server.As(&common));
+    }
+    void TearDown() override
+    {
+        common.Reset();
+        ServerFixture::TearDown();
+    }
+    ComPtr<IOPCCommon> common;
+};
+}  // namespace
+
+TEST_F(CommonTest, LocalesRoundTripAndOthersAreRefused)
+{
+    LCID lcid = 1;
+    ASSERT_EQ(S_OK, common->GetLocaleID(&lcid));
+    EXPECT_EQ(static_cast<LCID>(LOCALE_SYSTEM_DEFAULT), lcid);  // a new session
+    for (LCID wanted : {0x0u, 0x400u, 0x800u, 0x409u}) {
+        EXPECT_EQ(S_OK, common->SetLocaleID(wanted));
+        ASSERT_EQ(S_OK, common->GetLocaleID(&lcid));
+        EXPECT_EQ(wanted, lcid);
+    }
+    EXPECT_EQ(E_INVALIDARG, common->SetLocaleID(0x407));
+    EXPECT_EQ(E_INVALIDARG, common->SetLocaleID(0xFFFFFFFFu));
+    ASSERT_EQ(S_OK, common->GetLocaleID(&lcid));
+    EXPECT_EQ(0x409u, lcid);  // unchanged by the refusals
+    EXPECT_EQ(E_INVALIDARG, common->GetLocaleID(nullptr));
+}
+
+TEST_F(CommonTest, AvailableLocalesAreTheAcceptedOnes)
+{
+    DWORD count = 0;
+    LCID* list = nullptr;
+    ASSERT_EQ(S_OK, common->QueryAvailableLocaleIDs(&count, &list));
+    ASSERT_EQ(4u, count);
+    std::vector<LCID> got(list, list + count);
+    CoTaskMemFree(list);
+    for (LCID l : {0x0u, 0x400u, 0x800u, 0x409u})
+        EXPECT_NE(got.end(), std::find(got.begin(), got.end(), l)) << l;
+    for (LCID l : got)
+        EXPECT_EQ(S_OK, common->SetLocaleID(l));
+    EXPECT_EQ(E_INVALIDARG, common->QueryAvailableLocaleIDs(nullptr, &list));
+    EXPECT_EQ(E_INVALIDARG, common->QueryAvailableLocaleIDs(&count, nullptr));
+}
+
+TEST_F(CommonTest, ErrorStringsAreTheServersInTheSessionLocale)
+{
+    // Whatever IOPCServer::GetErrorString answers for the session's locale,
+    // code and text alike.
+    int texts = 0;
+    for (LCID lcid : {0x0u, 0x409u, 0x800u}) {
+        ASSERT_EQ(S_OK, common->SetLocaleID(lcid));
+        for (HRESULT code : {E_OUTOFMEMORY, E_INVALIDARG, E_FAIL, OPC_E_INVALIDHANDLE}) {
+            LPWSTR a = nullptr, b = nullptr;
+            HRESULT hrA = common->GetErrorString(code, &a);
+            HRESULT hrB = server->GetErrorString(code, lcid, &b);
+            EXPECT_EQ(hrB, hrA) << std::hex << code << " in " << lcid;
+            if (hrA == S_OK && hrB == S_OK) {
+                EXPECT_STREQ(b, a);
+                ++texts;
+            }
+            CoTaskMemFree(a);
+            CoTaskMemFree(b);
+        }
+    }
+    EXPECT_GT(texts, 0);  // at least the neutral texts of the system codes
+    EXPECT_EQ(E_INVALIDARG, common->GetErrorString(E_FAIL, nullptr));
+}
+
+TEST_F(CommonTest, ClientNameIsKeptPerServerObjectAndTraced)
+{
+    TraceCapture trace;
+    ASSERT_EQ(S_OK, common->SetClientName(L"test client"));
+    EXPECT_TRUE(trace.contains(L"client name \"test client\""));
+    EXPECT_EQ(L"test client", Srv()->ClientName());
+    ComPtr<IOPCServer> other;
+    ASSERT_EQ(S_OK, COPCServer::CreateInstance(nullptr, IID_IOPCServer, reinterpret_cast<void**>(other.GetAddressOf())));
+    EXPECT_EQ(L"", static_cast<COPCServer*>(other.Get())->ClientName());
+    EXPECT_EQ(E_INVALIDARG, common->SetClientName(nullptr));
+    EXPECT_EQ(L"test client", Srv()->ClientName());
+}
