@@ -20,6 +20,9 @@
 #define OPC_S_CLAMP            ((HRESULT)0x0004000EL)
 #define OPC_S_INUSE            ((HRESULT)0x0004000FL)
 #endif
+#ifndef OPC_E_INVALID_PID
+#define OPC_E_INVALID_PID      ((HRESULT)0xC0040203L)
+#endif
 
 // {2720C8CC-C3A9-42F3-90D2-FAA16CC53782}: the Vantrel server class. Never changes.
 extern "C" const CLSID CLSID_OPCServer;

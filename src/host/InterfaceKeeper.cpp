@@ -9,6 +9,7 @@ const IID* const g_servedInterfaces[] = {
     &IID_IUnknown,
     &IID_IOPCServer,
     &IID_IOPCCommon,
+    &IID_IOPCItemProperties,
     &IID_IOPCBrowseServerAddressSpace,
     &IID_IEnumUnknown,
     &IID_IEnumString,

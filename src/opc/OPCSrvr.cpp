@@ -139,6 +139,11 @@ HRESULT COPCServer::InternalQueryInterface(REFIID riid, void** ppv)
         AddRef();
         return S_OK;
     }
+    if (riid == IID_IOPCItemProperties) {
+        *ppv = static_cast<IOPCItemProperties*>(this);
+        AddRef();
+        return S_OK;
+    }
     if (riid == IID_IOPCBrowseServerAddressSpace)
         return COPCBrowseServerAddressSpace::Create(AddressSpace(), riid, ppv);
     return E_NOINTERFACE;

@@ -13,7 +13,7 @@ class CAsyncIOMgr;
 class COPCGroup;
 class CUpdateScanMgr;
 
-class COPCServer : public IOPCServer, public IOPCCommon {
+class COPCServer : public IOPCServer, public IOPCCommon, public IOPCItemProperties {
 public:
     // The instance maker of the class factory: plain when pUnkOuter is null,
     // aggregated otherwise (the caller has checked riid for aggregation).
@@ -42,6 +42,14 @@ public:
     STDMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
     STDMETHODIMP SetClientName(LPCWSTR szName) override;
     std::wstring ClientName();
+
+    // IOPCItemProperties (OPCItemProperties.cpp)
+    STDMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                          LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
+    STDMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
+                                   HRESULT** ppErrors) override;
+    STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
+                               HRESULT** ppErrors) override;
 
     // Lifecycle hooks of the creator and destroyer.
     HRESULT OnCreate();

@@ -35,3 +35,45 @@ TEST(Da2, CommonSessionThroughTheProxy)
     server.Reset();
     EXPECT_TRUE(e2e::WaitNoServer());
 }
+
+TEST(Da2, ItemPropertiesThroughTheProxy)
+{
+    ComPtr<IOPCItemProperties> props;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCItemProperties,
+                                     reinterpret_cast<void**>(props.GetAddressOf())));
+    DWORD n = 0;
+    DWORD* ids = nullptr;
+    LPWSTR* texts = nullptr;
+    VARTYPE* types = nullptr;
+    ASSERT_EQ(S_OK, props->QueryAvailableProperties(const_cast<LPWSTR>(L"set3.item"), &n, &ids, &texts, &types));
+    ASSERT_EQ(10u, n);
+    EXPECT_EQ(1u, ids[0]);
+    EXPECT_STREQ(L"Item Canonical Data Type", texts[0]);
+    EXPECT_EQ(VT_I2, types[0]);
+    for (DWORD i = 0; i < n; ++i)
+        CoTaskMemFree(texts[i]);
+    CoTaskMemFree(ids);
+    CoTaskMemFree(texts);
+    CoTaskMemFree(types);
+
+    // Several VARIANTs of different kinds in one reply, and an error.
+    DWORD want[] = {2, 3, 8, 102, 103, 4242};
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_FALSE, props->GetItemProperties(const_cast<LPWSTR>(L"set3.item"), 6, want, &values, &errors));
+    EXPECT_EQ(VT_R8, values[0].vt);
+    EXPECT_EQ(VT_I2, values[1].vt);
+    EXPECT_EQ(192, values[1].iVal);
+    EXPECT_EQ(VT_ARRAY | VT_R8, values[2].vt);
+    EXPECT_EQ(VT_R8, values[3].vt);
+    EXPECT_EQ(-values[3].dblVal, values[4].dblVal);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[5]);
+    for (int i = 0; i < 6; ++i)
+        VariantClear(&values[i]);
+    CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+    HRESULT bad = props->GetItemProperties(const_cast<LPWSTR>(L"nonsense"), 1, want, &values, &errors);
+    EXPECT_TRUE(FAILED(bad));
+    props.Reset();
+    EXPECT_TRUE(e2e::WaitNoServer());
+}
