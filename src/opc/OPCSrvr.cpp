@@ -75,7 +75,8 @@ private:
     COPCServer* m_server;
 };
 
-COPCServer::COPCServer(IUnknown* pUnkOuter) : m_pUnkOuter(pUnkOuter)
+COPCServer::COPCServer(IUnknown* pUnkOuter)
+    : m_pUnkOuter(pUnkOuter), m_cpShutdown(this, static_cast<IOPCServer*>(this), IID_IOPCShutdown, 0)
 {
     LockModule();
     if (!pUnkOuter)
@@ -85,6 +86,7 @@ COPCServer::COPCServer(IUnknown* pUnkOuter) : m_pUnkOuter(pUnkOuter)
 COPCServer::~COPCServer()
 {
     UntrackClientObject(static_cast<IOPCServer*>(this));
+    UntrackClientObject(static_cast<IConnectionPoint*>(&m_cpShutdown));
     DebugTrace(L"COPCServer destructing\n");
 }
 
@@ -101,6 +103,7 @@ HRESULT COPCServer::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv)
             // The normal destruction sequence, so OnLastRelease runs even
             // after a failed OnCreate.
             UntrackClientObject(static_cast<IOPCServer*>(p));
+            UntrackClientObject(static_cast<IConnectionPoint*>(&p->m_cpShutdown));
             p->m_refs.m_count = 1;
             p->OnLastRelease();
             UnlockModule();
@@ -139,6 +142,11 @@ HRESULT COPCServer::InternalQueryInterface(REFIID riid, void** ppv)
         AddRef();
         return S_OK;
     }
+    if (riid == IID_IConnectionPointContainer) {
+        *ppv = static_cast<IConnectionPointContainer*>(this);
+        AddRef();
+        return S_OK;
+    }
     if (riid == IID_IOPCItemProperties) {
         *ppv = static_cast<IOPCItemProperties*>(this);
         AddRef();
@@ -172,6 +180,7 @@ STDMETHODIMP_(ULONG) COPCServer::Release()
     LONG count = m_refs.Decrement(kTraceName, this);
     if (count == 0) {
         UntrackClientObject(static_cast<IOPCServer*>(this));  // before the count is raised again
+        UntrackClientObject(static_cast<IConnectionPoint*>(&m_cpShutdown));
         m_refs.m_count = 1;  // references taken while tearing down must not destroy twice
         OnLastRelease();
         UnlockModule();
@@ -204,6 +213,7 @@ HRESULT COPCServer::OnCreate()
 
 void COPCServer::OnLastRelease()
 {
+    m_cpShutdown.UnadviseAll();
     if (!m_bSharesTaken)
         return;
     m_bSharesTaken = false;

@@ -3,6 +3,7 @@
 #include "common/ComObject.h"
 #include "common/OpcDefs.h"
 #include "core/Locks.h"
+#include "engine/ConnectionPoint.h"
 
 #include <atomic>
 #include <map>
@@ -13,7 +14,10 @@ class CAsyncIOMgr;
 class COPCGroup;
 class CUpdateScanMgr;
 
-class COPCServer : public IOPCServer, public IOPCCommon, public IOPCItemProperties {
+class COPCServer : public IOPCServer,
+                   public IOPCCommon,
+                   public IOPCItemProperties,
+                   public IConnectionPointContainer {
 public:
     // The instance maker of the class factory: plain when pUnkOuter is null,
     // aggregated otherwise (the caller has checked riid for aggregation).
@@ -42,6 +46,13 @@ public:
     STDMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
     STDMETHODIMP SetClientName(LPCWSTR szName) override;
     std::wstring ClientName();
+
+    // IConnectionPointContainer: one point, for IOPCShutdown (OPCSrvrCommon.cpp)
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+    // Calls ShutdownRequest(reason) on every advised IOPCShutdown, outside
+    // every lock of the server; a sink that fails is dropped.
+    void RequestShutdown(LPCWSTR reason);
 
     // IOPCItemProperties (OPCItemProperties.cpp)
     STDMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
@@ -98,6 +109,7 @@ private:
     // The session of IOPCCommon, under m_csServer.
     LCID m_lcidSession = LOCALE_SYSTEM_DEFAULT;
     std::wstring m_strClientName;
+    CConnectionPoint m_cpShutdown;
 
     static CCriticalSection m_csAddrSpace;
     static DWORD m_dwAddrSpaceRefs;

@@ -3,6 +3,7 @@
 
 #include "common/ComUtil.h"
 #include "common/Trace.h"
+#include "host/ClientWatch.h"
 
 namespace {
 // The locales a session accepts: English (United States) and the three
@@ -76,4 +77,36 @@ std::wstring COPCServer::ClientName()
 {
     CCsLock lock(m_csServer);
     return m_strClientName;
+}
+
+STDMETHODIMP COPCServer::EnumConnectionPoints(IEnumConnectionPoints** ppEnum)
+{
+    CConnectionPoint* points[] = {&m_cpShutdown};
+    HRESULT hr = EnumConnectionPointsIn(points, 1, ppEnum);
+    if (SUCCEEDED(hr))
+        TrackClientObject(static_cast<IConnectionPoint*>(&m_cpShutdown), &m_refs, L"COPCServer");
+    return hr;
+}
+
+STDMETHODIMP COPCServer::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP)
+{
+    CConnectionPoint* points[] = {&m_cpShutdown};
+    HRESULT hr = FindConnectionPointIn(points, 1, riid, ppCP);
+    // The point is an object of its own for a client: a dead client's
+    // references on it are dropped like those on the server object.
+    if (SUCCEEDED(hr))
+        TrackClientObject(static_cast<IConnectionPoint*>(&m_cpShutdown), &m_refs, L"COPCServer");
+    return hr;
+}
+
+void COPCServer::RequestShutdown(LPCWSTR reason)
+{
+    std::vector<CConnectionPoint::Connection> sinks = m_cpShutdown.Sinks();
+    for (CConnectionPoint::Connection& c : sinks) {
+        HRESULT hr = static_cast<IOPCShutdown*>(c.sink)->ShutdownRequest(reason ? reason : L"");
+        DebugTrace(L"COPCServer::%p ShutdownRequest: 0x%08lX\n", static_cast<void*>(this), static_cast<unsigned long>(hr));
+        if (FAILED(hr) && HRESULT_FACILITY(hr) == FACILITY_WIN32)
+            m_cpShutdown.DropDeadConnection(c.cookie);  // the client is gone
+    }
+    CConnectionPoint::ReleaseSnapshot(sinks);
 }

@@ -90,3 +90,58 @@ TEST_F(CommonTest, ClientNameIsKeptPerServerObjectAndTraced)
     EXPECT_EQ(E_INVALIDARG, common->SetClientName(nullptr));
     EXPECT_EQ(L"test client", Srv()->ClientName());
 }
+
+namespace {
+class ShutdownSpy : public IOPCShutdown {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
+            *ppv = static_cast<IOPCShutdown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
+    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
+    STDMETHODIMP ShutdownRequest(LPCWSTR reason) override
+    {
+        reasons.push_back(reason);
+        return answer;
+    }
+    volatile LONG refs = 1;
+    HRESULT answer = S_OK;
+    std::vector<std::wstring> reasons;
+};
+}  // namespace
+
+TEST_F(CommonTest, ShutdownConnectionPointCallsEverySinkAndDropsDeadOnes)
+{
+    ComPtr<IConnectionPointContainer> cpc;
+    ASSERT_EQ(S_OK, server.As(&cpc));
+    ComPtr<IConnectionPoint> cp;
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.GetAddressOf()));
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCShutdown, cp.GetAddressOf()));
+    ShutdownSpy alive, dead;
+    dead.answer = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+    DWORD c1 = 0, c2 = 0;
+    ASSERT_EQ(S_OK, cp->Advise(&alive, &c1));
+    ASSERT_EQ(S_OK, cp->Advise(&dead, &c2));
+    Srv()->RequestShutdown(L"maintenance");
+    ASSERT_EQ(1u, alive.reasons.size());
+    EXPECT_EQ(L"maintenance", alive.reasons[0]);
+    EXPECT_EQ(1u, dead.reasons.size());
+    EXPECT_EQ(1, dead.refs);  // dropped: its client is gone
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, cp->Unadvise(c2));
+    Srv()->RequestShutdown(nullptr);
+    ASSERT_EQ(2u, alive.reasons.size());
+    EXPECT_EQ(L"", alive.reasons[1]);
+    EXPECT_EQ(1u, dead.reasons.size());
+    cp.Reset();
+    cpc.Reset();
+    common.Reset();
+    server.Reset();  // the last release lets go of the sinks
+    EXPECT_EQ(1, alive.refs);
+}
