@@ -103,14 +103,16 @@ void UntrackClientObject(IUnknown* identity)
         ForgetClientLocked(client);
 }
 
-size_t ReclaimEndedClients()
+namespace {
+// Disconnects the objects of the ended client processes, or of all of them.
+size_t Reclaim(bool all)
 {
     std::vector<IUnknown*> held;
     {
         CCsLock lock(g_csWatch);
         std::vector<DWORD> ended;
         for (auto& c : g_clients)
-            if (WaitForSingleObject(c.second.process, 0) == WAIT_OBJECT_0)
+            if (all || WaitForSingleObject(c.second.process, 0) == WAIT_OBJECT_0)
                 ended.push_back(c.first);
         for (DWORD pid : ended) {
             size_t count = 0;
@@ -126,8 +128,9 @@ size_t ReclaimEndedClients()
                 it = g_objects.erase(it);
                 ++count;
             }
-            DebugTrace(L"Client process %lu ended: reclaiming %lu objects\n", static_cast<unsigned long>(pid),
-                       static_cast<unsigned long>(count));
+            DebugTrace(all ? L"Client process %lu disconnected: %lu objects\n"
+                           : L"Client process %lu ended: reclaiming %lu objects\n",
+                       static_cast<unsigned long>(pid), static_cast<unsigned long>(count));
             ForgetClientLocked(g_clients.find(pid));
         }
     }
@@ -139,6 +142,11 @@ size_t ReclaimEndedClients()
     }
     return held.size();
 }
+}  // namespace
+
+size_t ReclaimEndedClients() { return Reclaim(false); }
+
+size_t DisconnectAllClients() { return Reclaim(true); }
 
 void StartClientWatch(bool startedByCom, DWORD idleSeconds)
 {

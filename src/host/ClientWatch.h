@@ -38,3 +38,5 @@ void StopClientWatch();
 // watch thread calls it twice a second. Returns the number of objects
 // disconnected.
 size_t ReclaimEndedClients();
+// Disconnects the objects of every client (the server is asked to end).
+size_t DisconnectAllClients();

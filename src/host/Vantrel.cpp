@@ -6,6 +6,7 @@
 #include "host/InterfaceKeeper.h"
 #include "host/Module.h"
 #include "host/Registration.h"
+#include "host/ShutdownCommand.h"
 #include "host/Startup.h"
 
 #include <objbase.h>
@@ -22,6 +23,12 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
     g_module.m_dwThreadID = GetCurrentThreadId();
 
     int exitCode = 0;
+    std::wstring reason;
+    if (ScanShutdown(commandLine, &reason)) {
+        exitCode = RunShutdownCommand(reason);
+        CoUninitialize();
+        return exitCode;
+    }
     switch (ScanCommandLine(commandLine)) {
     case CommandLineAction::RegServer:
         exitCode = RegisterServer(hInstance);
@@ -50,6 +57,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
         // A server COM started ends when its clients' processes end, and when
         // none comes at all.
         StartClientWatch(ScanEmbedding(commandLine));
+        StartShutdownListener();
 
         MSG msg;
         BOOL got;
@@ -63,6 +71,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
             if (FAILED(CoRevokeClassObject(e->dwRegister)))
                 break;
         }
+        StopShutdownListener();
         StopClientWatch();
         ReleaseKeptInterfaces();
         break;

@@ -27,6 +27,43 @@ CCriticalSection COPCServer::m_csAddrSpace;
 DWORD COPCServer::m_dwAddrSpaceRefs = 0;
 CAddrSpace* COPCServer::m_pAddrSpace = nullptr;
 
+namespace {
+CCriticalSection g_csServers;
+std::vector<COPCServer*> g_servers;
+}  // namespace
+
+void COPCServer::Enlist()
+{
+    CCsLock lock(g_csServers);
+    g_servers.push_back(this);
+}
+
+void COPCServer::Unlist()
+{
+    CCsLock lock(g_csServers);
+    for (auto it = g_servers.begin(); it != g_servers.end(); ++it) {
+        if (*it == this) {
+            g_servers.erase(it);
+            break;
+        }
+    }
+}
+
+void COPCServer::RequestShutdownOfAll(LPCWSTR reason)
+{
+    std::vector<COPCServer*> held;
+    {
+        CCsLock lock(g_csServers);
+        for (COPCServer* s : g_servers)
+            if (s->m_refs.TryIncrement(kTraceName, s))
+                held.push_back(s);
+    }
+    for (COPCServer* s : held) {
+        s->RequestShutdown(reason);
+        s->Release();
+    }
+}
+
 CAddrSpace* COPCServer::AddressSpace()
 {
     CCsLock lock(m_csAddrSpace);
@@ -79,14 +116,17 @@ COPCServer::COPCServer(IUnknown* pUnkOuter)
     : m_pUnkOuter(pUnkOuter), m_cpShutdown(this, static_cast<IOPCServer*>(this), IID_IOPCShutdown, 0)
 {
     LockModule();
-    if (!pUnkOuter)
+    if (!pUnkOuter) {
         TrackClientObject(static_cast<IOPCServer*>(this), &m_refs, kTraceName);
+        Enlist();
+    }
 }
 
 COPCServer::~COPCServer()
 {
     UntrackClientObject(static_cast<IOPCServer*>(this));
     UntrackClientObject(static_cast<IConnectionPoint*>(&m_cpShutdown));
+    Unlist();
     DebugTrace(L"COPCServer destructing\n");
 }
 
@@ -104,6 +144,7 @@ HRESULT COPCServer::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv)
             // after a failed OnCreate.
             UntrackClientObject(static_cast<IOPCServer*>(p));
             UntrackClientObject(static_cast<IConnectionPoint*>(&p->m_cpShutdown));
+            p->Unlist();
             p->m_refs.m_count = 1;
             p->OnLastRelease();
             UnlockModule();
@@ -181,6 +222,7 @@ STDMETHODIMP_(ULONG) COPCServer::Release()
     if (count == 0) {
         UntrackClientObject(static_cast<IOPCServer*>(this));  // before the count is raised again
         UntrackClientObject(static_cast<IConnectionPoint*>(&m_cpShutdown));
+        Unlist();
         m_refs.m_count = 1;  // references taken while tearing down must not destroy twice
         OnLastRelease();
         UnlockModule();

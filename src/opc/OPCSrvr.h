@@ -53,6 +53,8 @@ public:
     // Calls ShutdownRequest(reason) on every advised IOPCShutdown, outside
     // every lock of the server; a sink that fails is dropped.
     void RequestShutdown(LPCWSTR reason);
+    // RequestShutdown on every server object of the process.
+    static void RequestShutdownOfAll(LPCWSTR reason);
 
     // IOPCItemProperties (OPCItemProperties.cpp)
     STDMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
@@ -92,6 +94,10 @@ private:
     friend class CServerAggregate;
 
     HRESULT RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce);
+    // The process's server objects, for RequestShutdownOfAll; an object
+    // leaves the list before its count can rise again.
+    void Enlist();
+    void Unlist();
 
     CTracedRefCount m_refs;
     IUnknown* m_pUnkOuter;  // not owned; set when aggregated

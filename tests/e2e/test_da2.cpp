@@ -5,6 +5,11 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <string>
+
 using Microsoft::WRL::ComPtr;
 
 TEST(Da2, CommonSessionThroughTheProxy)
@@ -75,5 +80,76 @@ TEST(Da2, ItemPropertiesThroughTheProxy)
     HRESULT bad = props->GetItemProperties(const_cast<LPWSTR>(L"nonsense"), 1, want, &values, &errors);
     EXPECT_TRUE(FAILED(bad));
     props.Reset();
+    EXPECT_TRUE(e2e::WaitNoServer());
+}
+
+namespace {
+// Unadvises itself from inside the callback, as real clients do.
+class SelfUnadvisingShutdownSink : public IOPCShutdown {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
+            *ppv = static_cast<IOPCShutdown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
+    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
+    STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override
+    {
+        reason = szReason ? szReason : L"(null)";
+        unadvised = point->Unadvise(cookie);
+        return S_OK;
+    }
+    volatile LONG refs = 1;
+    IConnectionPoint* point = nullptr;
+    DWORD cookie = 0;
+    std::wstring reason;
+    HRESULT unadvised = E_PENDING;
+};
+}  // namespace
+
+TEST(Da2, ShutdownCommandReachesTheSinksAndEndsTheServer)
+{
+    ASSERT_TRUE(e2e::WaitNoServer());
+    EXPECT_EQ(1, e2e::RunProcess(L"\"" + e2e::ServerExe() + L"\" -Shutdown"));  // nothing runs yet
+
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                     reinterpret_cast<void**>(server.GetAddressOf())));
+    HANDLE process = e2e::OpenServerProcess();
+    ASSERT_NE(nullptr, process);
+    ComPtr<IConnectionPointContainer> cpc;
+    ASSERT_EQ(S_OK, server.As(&cpc));
+    ComPtr<IConnectionPoint> cp;
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCShutdown, cp.GetAddressOf()));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, cp->Unadvise(12345));
+    SelfUnadvisingShutdownSink sink;
+    sink.point = cp.Get();
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &sink.cookie));
+    ComPtr<IUnknown> group;
+    OPCHANDLE h = 0;
+    DWORD revised = 0;
+    ASSERT_EQ(S_OK, server->AddGroup(L"held", TRUE, 100, 1, nullptr, nullptr, 0, &h, &revised, IID_IOPCItemMgt,
+                                     group.GetAddressOf()));
+
+    EXPECT_EQ(0, e2e::RunProcess(L"\"" + e2e::ServerExe() + L"\" -Shutdown \"maintenance window\""));
+    EXPECT_EQ(L"maintenance window", sink.reason);
+    EXPECT_EQ(S_OK, sink.unadvised);  // a call back into the server from inside the callback
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 5000));
+    DWORD code = 1;
+    GetExitCodeProcess(process, &code);
+    EXPECT_EQ(0u, code);
+    CloseHandle(process);
+    OPCSERVERSTATUS* status = nullptr;
+    EXPECT_TRUE(FAILED(server->GetStatus(&status)));  // its objects are disconnected
+    group.Reset();
+    cp.Reset();
+    cpc.Reset();
+    server.Reset();
     EXPECT_TRUE(e2e::WaitNoServer());
 }
