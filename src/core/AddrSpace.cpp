@@ -159,6 +159,15 @@ HRESULT CAddrSpace::MoveDown(const wchar_t* name, CAddrNode** position) const
 HRESULT CAddrSpace::GetItemID(CAddrNode* position, const wchar_t* name, LPWSTR* pItemID) const
 {
     *pItemID = nullptr;
+    if (name && !*name) {
+        // An empty name asks where the position is: its own item ID, the
+        // empty string at the root.
+        wchar_t* here = TaskMemStrDup(position == m_pRoot ? L"" : position->ComposeItemID().c_str());
+        if (!here)
+            return E_OUTOFMEMORY;
+        *pItemID = here;
+        return S_OK;
+    }
     CAddrNode* child = position->FindChild(name);
     if (!child)
         return E_FAIL;

@@ -81,8 +81,6 @@ public:
             *pceltFetched = 0;
         if (!rgelt || (celt != 1 && !pceltFetched))
             return E_POINTER;
-        if (m_snapshot->items.empty())
-            return E_FAIL;
         size_t remaining = m_snapshot->items.size() - m_position;
         ULONG n = celt < remaining ? celt : static_cast<ULONG>(remaining);
         for (ULONG i = 0; i < n; ++i) {

@@ -60,8 +60,11 @@ TEST_F(BrowseTest, RootListings)
     ComPtr<IEnumString> e;
     EXPECT_EQ(S_FALSE, b->BrowseOPCItemIDs(static_cast<OPCBROWSETYPE>(4), L"", VT_EMPTY, 0, e.GetAddressOf()));
     ASSERT_NE(nullptr, e.Get());
-    LPOLESTR s;
-    EXPECT_EQ(E_FAIL, e->Next(1, &s, nullptr));
+    LPOLESTR s = nullptr;
+    EXPECT_EQ(S_FALSE, e->Next(1, &s, nullptr));  // nothing fetched, as every COM enumerator answers
+    ULONG fetched = 7;
+    EXPECT_EQ(S_FALSE, e->Next(4, &s, &fetched));
+    EXPECT_EQ(0u, fetched);
 }
 
 TEST_F(BrowseTest, PositionsAreOwnedByEachBrowseObject)
@@ -86,6 +89,13 @@ TEST_F(BrowseTest, PositionsAreOwnedByEachBrowseObject)
     CoTaskMemFree(id);
     EXPECT_EQ(E_FAIL, b->GetItemID(const_cast<wchar_t*>(L"setX.T0"), &id));
     EXPECT_EQ(nullptr, id);
+    // An empty name gives where the position is.
+    ASSERT_EQ(S_OK, b->GetItemID(const_cast<wchar_t*>(L""), &id));
+    EXPECT_STREQ(L"setX", id);
+    CoTaskMemFree(id);
+    ASSERT_EQ(S_OK, other->GetItemID(const_cast<wchar_t*>(L""), &id));
+    EXPECT_STREQ(L"", id);  // the root
+    CoTaskMemFree(id);
     // The other object is still at the root.
     EXPECT_EQ(std::vector<std::wstring>{L"setX"}, Browse(other.Get(), OPC_BRANCH).names);
 
