@@ -9,6 +9,7 @@
 #include "BenchUtil.h"
 #include "ServerProcess.h"
 #include "common/OPCGlob.h"
+#include "ItemDefs.h"
 #include "common/OpcDefs.h"
 #include "common/Trace.h"
 #include "opc/OPCSrvr.h"
@@ -95,12 +96,8 @@ int main(int argc, char** argv)
     server->AddGroup(L"ops", TRUE, 1000000, 1, nullptr, nullptr, 0, &hGroup, &revised, IID_IOPCItemMgt,
                      reinterpret_cast<IUnknown**>(&mgt));
     const wchar_t* ids[3] = {L"set1.item", L"set1.period", L"set2.item"};
-    OPCITEMDEF defs[3] = {};
-    for (int k = 0; k < 3; ++k) {
-        defs[k].szItemID = const_cast<wchar_t*>(ids[k]);
-        defs[k].szAccessPath = const_cast<wchar_t*>(L"");
-        defs[k].bActive = TRUE;
-    }
+    OPCITEMDEF defs[3];
+    FillItemDefs(defs, ids, 3);
     OPCITEMRESULT* results = nullptr;
     HRESULT* errors = nullptr;
     mgt->AddItems(3, defs, &results, &errors);

@@ -2,6 +2,7 @@
 // read from outside the server: the steady growth per lifecycle.
 #include "BenchUtil.h"
 #include "ServerProcess.h"
+#include "ItemDefs.h"
 #include "common/OpcDefs.h"
 
 #include <objbase.h>
@@ -33,12 +34,8 @@ void Lifecycle(IOPCServer* server, CountingSink* sink, int phase, int i)
         return;
     if (phase >= 1) {
         const wchar_t* ids[3] = {L"set1.item", L"set2.on", L"set3.fct"};
-        OPCITEMDEF defs[3] = {};
-        for (int k = 0; k < 3; ++k) {
-            defs[k].szItemID = const_cast<wchar_t*>(ids[k]);
-            defs[k].szAccessPath = const_cast<wchar_t*>(L"");
-            defs[k].bActive = TRUE;
-        }
+        OPCITEMDEF defs[3];
+        FillItemDefs(defs, ids, 3);
         OPCITEMRESULT* results = nullptr;
         HRESULT* errors = nullptr;
         mgt->AddItems(3, defs, &results, &errors);

@@ -1,6 +1,7 @@
 // The OPC DA 2.0 interfaces through the proxy/stub, across processes.
 #include "common/OpcDefs.h"
 #include "E2eUtil.h"
+#include "ShutdownSinkSpy.h"
 
 #include <gtest/gtest.h>
 #include <wrl/client.h>
@@ -83,35 +84,6 @@ TEST(Da2, ItemPropertiesThroughTheProxy)
     EXPECT_TRUE(e2e::WaitNoServer());
 }
 
-namespace {
-// Unadvises itself from inside the callback, as real clients do.
-class SelfUnadvisingShutdownSink : public IOPCShutdown {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
-            *ppv = static_cast<IOPCShutdown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
-    STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override
-    {
-        reason = szReason ? szReason : L"(null)";
-        unadvised = point->Unadvise(cookie);
-        return S_OK;
-    }
-    volatile LONG refs = 1;
-    IConnectionPoint* point = nullptr;
-    DWORD cookie = 0;
-    std::wstring reason;
-    HRESULT unadvised = E_PENDING;
-};
-}  // namespace
 
 TEST(Da2, ShutdownCommandReachesTheSinksAndEndsTheServer)
 {
@@ -128,9 +100,12 @@ TEST(Da2, ShutdownCommandReachesTheSinksAndEndsTheServer)
     ComPtr<IConnectionPoint> cp;
     ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCShutdown, cp.GetAddressOf()));
     EXPECT_EQ(CONNECT_E_NOCONNECTION, cp->Unadvise(12345));
-    SelfUnadvisingShutdownSink sink;
-    sink.point = cp.Get();
-    ASSERT_EQ(S_OK, cp->Advise(&sink, &sink.cookie));
+    // The sink unadvises itself from inside the callback, as real clients do.
+    ShutdownSinkSpy sink;
+    DWORD cookie = 0;
+    HRESULT unadvised = E_PENDING;
+    sink.onRequest = [&] { unadvised = cp->Unadvise(cookie); };
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
     ComPtr<IUnknown> group;
     OPCHANDLE h = 0;
     DWORD revised = 0;
@@ -138,8 +113,9 @@ TEST(Da2, ShutdownCommandReachesTheSinksAndEndsTheServer)
                                      group.GetAddressOf()));
 
     EXPECT_EQ(0, e2e::RunProcess(L"\"" + e2e::ServerExe() + L"\" -Shutdown \"maintenance window\""));
-    EXPECT_EQ(L"maintenance window", sink.reason);
-    EXPECT_EQ(S_OK, sink.unadvised);  // a call back into the server from inside the callback
+    ASSERT_EQ(1u, sink.reasons.size());
+    EXPECT_EQ(L"maintenance window", sink.reasons[0]);
+    EXPECT_EQ(S_OK, unadvised);  // a call back into the server from inside the callback
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 5000));
     DWORD code = 1;
     GetExitCodeProcess(process, &code);

@@ -1,6 +1,7 @@
 // The connection point alone: advise rules and codes, enumeration, lifetime.
 #include "common/OpcDefs.h"
 #include "engine/ConnectionPoint.h"
+#include "ShutdownSinkSpy.h"
 
 #include <gtest/gtest.h>
 #include <wrl/client.h>
@@ -40,23 +41,6 @@ public:
     CConnectionPoint point;
 };
 
-class ShutdownSink : public IOPCShutdown {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
-            *ppv = static_cast<IOPCShutdown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
-    STDMETHODIMP ShutdownRequest(LPCWSTR) override { return S_OK; }
-    volatile LONG refs = 1;
-};
 
 // Answers no callback interface.
 class PlainSink : public IUnknown {
@@ -74,7 +58,7 @@ public:
 TEST(ConnectionPoint, AdviseUnadviseAndTheirCodes)
 {
     FakeOwner owner;
-    ShutdownSink a, b, c;
+    ShutdownSinkSpy a, b, c;
     PlainSink plain;
     DWORD ca = 0, cb = 0, cc = 7;
     ASSERT_EQ(S_OK, owner.point.Advise(&a, &ca));
@@ -105,7 +89,7 @@ TEST(ConnectionPoint, AdviseUnadviseAndTheirCodes)
 TEST(ConnectionPoint, EnumerationAndTheContainer)
 {
     FakeOwner owner;
-    ShutdownSink a, b;
+    ShutdownSinkSpy a, b;
     DWORD ca = 0, cb = 0;
     owner.point.Advise(&a, &ca);
     owner.point.Advise(&b, &cb);

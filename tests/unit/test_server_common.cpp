@@ -1,5 +1,6 @@
 // The server object's OPC Common session: locales, error texts, client name.
 #include "OpcTestUtil.h"
+#include "ShutdownSinkSpy.h"
 #include "TraceCapture.h"
 
 #include <algorithm>
@@ -91,31 +92,6 @@ TEST_F(CommonTest, ClientNameIsKeptPerServerObjectAndTraced)
     EXPECT_EQ(L"test client", Srv()->ClientName());
 }
 
-namespace {
-class ShutdownSpy : public IOPCShutdown {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
-            *ppv = static_cast<IOPCShutdown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
-    STDMETHODIMP ShutdownRequest(LPCWSTR reason) override
-    {
-        reasons.push_back(reason);
-        return answer;
-    }
-    volatile LONG refs = 1;
-    HRESULT answer = S_OK;
-    std::vector<std::wstring> reasons;
-};
-}  // namespace
 
 TEST_F(CommonTest, ShutdownConnectionPointCallsEverySinkAndDropsDeadOnes)
 {
@@ -124,7 +100,7 @@ TEST_F(CommonTest, ShutdownConnectionPointCallsEverySinkAndDropsDeadOnes)
     ComPtr<IConnectionPoint> cp;
     EXPECT_EQ(CONNECT_E_NOCONNECTION, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.GetAddressOf()));
     ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCShutdown, cp.GetAddressOf()));
-    ShutdownSpy alive, dead;
+    ShutdownSinkSpy alive, dead;
     dead.answer = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
     DWORD c1 = 0, c2 = 0;
     ASSERT_EQ(S_OK, cp->Advise(&alive, &c1));

@@ -8,6 +8,7 @@
 // Exit code 0 when every round ended with no hang and no failed call, 1 on a
 // hang, 2 on a failed call or a client that could not start.
 #include "ServerProcess.h"
+#include "ItemDefs.h"
 #include "common/OpcDefs.h"
 
 #include <objbase.h>
@@ -101,12 +102,8 @@ void Lifecycle(IOPCServer* server, ClientSlot& slot, int n)
         return;
     Enter(slot, kAddItems);
     const wchar_t* ids[3] = {L"set1.item", L"set2.period", L"set3.item"};
-    OPCITEMDEF defs[3] = {};
-    for (int k = 0; k < 3; ++k) {
-        defs[k].szItemID = const_cast<wchar_t*>(ids[k]);
-        defs[k].szAccessPath = const_cast<wchar_t*>(L"");
-        defs[k].bActive = TRUE;
-    }
+    OPCITEMDEF defs[3];
+    FillItemDefs(defs, ids, 3);
     OPCITEMRESULT* results = nullptr;
     HRESULT* errors = nullptr;
     hr = mgt->AddItems(3, defs, &results, &errors);
