@@ -193,65 +193,63 @@ STDMETHODIMP COPCServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCou
     });
 }
 
-STDMETHODIMP COPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
-                                           VARIANT** ppvData, HRESULT** ppErrors)
+namespace {
+// The frame of the calls that answer one entry per property ID: the entry
+// checks, the two arrays, the item's facts; fill(facts, id, &out) gives one
+// entry's result code.
+template <class T, class Fill>
+HRESULT PerProperty(LPWSTR szItemID, DWORD dwCount, const DWORD* pdwPropertyIDs, T** ppOut, HRESULT** ppErrors,
+                    bool withSample, Fill fill)
 {
-    if (!IsWritableOut(ppvData) || !IsWritableOut(ppErrors))
+    if (!IsWritableOut(ppOut) || !IsWritableOut(ppErrors))
         return E_INVALIDARG;
-    *ppvData = nullptr;
+    *ppOut = nullptr;
     *ppErrors = nullptr;
     if (dwCount == 0 || !pdwPropertyIDs)
         return E_INVALIDARG;
     return ComBoundary([&]() -> HRESULT {
-        CTaskMem<VARIANT> values;
+        CTaskMem<T> out;
         CTaskMem<HRESULT> errors;
-        if (!values.Allocate(dwCount) || !errors.Allocate(dwCount))
+        if (!out.Allocate(dwCount) || !errors.Allocate(dwCount))
             return E_OUTOFMEMORY;
         CItemFacts facts;
-        HRESULT hr = facts.Load(szItemID, true);
+        HRESULT hr = facts.Load(szItemID, withSample);
         if (FAILED(hr))
             return hr;
         HRESULT result = S_OK;
         for (DWORD i = 0; i < dwCount; ++i) {
-            VariantInit(&values[i]);
-            errors[i] = facts.ValueOf(pdwPropertyIDs[i], &values[i]);
-            if (FAILED(errors[i])) {
-                VariantClear(&values[i]);
+            errors[i] = fill(facts, pdwPropertyIDs[i], &out[i]);
+            if (FAILED(errors[i]))
                 result = S_FALSE;
-            }
         }
-        *ppvData = values.Detach();
+        *ppOut = out.Detach();
         *ppErrors = errors.Detach();
         return result;
     });
+}
+}  // namespace
+
+STDMETHODIMP COPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                                           VARIANT** ppvData, HRESULT** ppErrors)
+{
+    return PerProperty(szItemID, dwCount, pdwPropertyIDs, ppvData, ppErrors, true,
+                       [](const CItemFacts& facts, DWORD id, VARIANT* value) {
+                           VariantInit(value);
+                           HRESULT hr = facts.ValueOf(id, value);
+                           if (FAILED(hr))
+                               VariantClear(value);
+                           return hr;
+                       });
 }
 
 STDMETHODIMP COPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                        LPWSTR** ppszNewItemIDs, HRESULT** ppErrors)
 {
-    if (!IsWritableOut(ppszNewItemIDs) || !IsWritableOut(ppErrors))
-        return E_INVALIDARG;
-    *ppszNewItemIDs = nullptr;
-    *ppErrors = nullptr;
-    if (dwCount == 0 || !pdwPropertyIDs)
-        return E_INVALIDARG;
-    return ComBoundary([&]() -> HRESULT {
-        CTaskMem<LPWSTR> names;
-        CTaskMem<HRESULT> errors;
-        if (!names.Allocate(dwCount) || !errors.Allocate(dwCount))
-            return E_OUTOFMEMORY;
-        CItemFacts facts;
-        HRESULT hr = facts.Load(szItemID, false);
-        if (FAILED(hr))
-            return hr;
-        // No property of these items is an item of its own: an unknown
-        // property is OPC_E_INVALID_PID, a known one E_FAIL.
-        for (DWORD i = 0; i < dwCount; ++i) {
-            names[i] = nullptr;
-            errors[i] = facts.Has(pdwPropertyIDs[i]) ? E_FAIL : OPC_E_INVALID_PID;
-        }
-        *ppszNewItemIDs = names.Detach();
-        *ppErrors = errors.Detach();
-        return S_FALSE;
-    });
+    // No property of these items is an item of its own: an unknown property
+    // is OPC_E_INVALID_PID, a known one E_FAIL.
+    return PerProperty(szItemID, dwCount, pdwPropertyIDs, ppszNewItemIDs, ppErrors, false,
+                       [](const CItemFacts& facts, DWORD id, LPWSTR* name) {
+                           *name = nullptr;
+                           return facts.Has(id) ? E_FAIL : OPC_E_INVALID_PID;
+                       });
 }
