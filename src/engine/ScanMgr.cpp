@@ -199,6 +199,7 @@ DWORD WINAPI CUpdateScanMgr::ThreadProc(void* param)
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     while (COPCGroup* group = mgr->WaitForNextGroup()) {
         LONGLONG due = 0;
+        group->AddRef();  // for the callbacks, delivered after the group is back in the schedule
         if (group->Update(&due)) {
             mgr->Reschedule(group, due);
         } else {
@@ -210,6 +211,10 @@ DWORD WINAPI CUpdateScanMgr::ThreadProc(void* param)
             group->ReleaseUse();
             group->Release();
         }
+        // No lock and no use held: the client may remove the group or change
+        // it from inside its callback.
+        group->DeliverCallbacks();
+        group->Release();
     }
     while (COPCGroup* group = mgr->PopAny()) {
         group->ReleaseUse();

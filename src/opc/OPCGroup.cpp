@@ -18,7 +18,10 @@ namespace {
 const wchar_t kTraceName[] = L"COPCGroup";
 }
 
-COPCGroup::COPCGroup() : m_hIdleEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)), m_hServer(g_idMgr.Allocate())
+COPCGroup::COPCGroup()
+    : m_hIdleEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      m_hServer(g_idMgr.Allocate()),
+      m_cpData(this, static_cast<IOPCGroupStateMgt*>(this), IID_IOPCDataCallback, 1)
 {
     VANTREL_ASSERT(m_hIdleEvent != nullptr);
     LockModule();
@@ -28,6 +31,7 @@ COPCGroup::COPCGroup() : m_hIdleEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)
 COPCGroup::~COPCGroup()
 {
     UntrackClientObject(static_cast<IOPCGroupStateMgt*>(this));
+    UntrackClientObject(static_cast<IConnectionPoint*>(&m_cpData));
     UnlockModule();
     DebugTrace(L"OPCGroup \"%s\" (%ld) destructing\n", m_strName.c_str(), static_cast<long>(m_hServer));
     DestroyItems();
@@ -57,7 +61,8 @@ STDMETHODIMP COPCGroup::QueryInterface(REFIID riid, void** ppv)
                                 {&IID_IOPCSyncIO, static_cast<IOPCSyncIO*>(this)},
                                 {&IID_IOPCAsyncIO, static_cast<IOPCAsyncIO*>(this)},
                                 {&IID_IOPCItemMgt, static_cast<IOPCItemMgt*>(this)},
-                                {&IID_IDataObject, static_cast<IDataObject*>(this)}});
+                                {&IID_IDataObject, static_cast<IDataObject*>(this)},
+                                {&IID_IConnectionPointContainer, static_cast<IConnectionPointContainer*>(this)}});
 }
 
 STDMETHODIMP_(ULONG) COPCGroup::AddRef() { return m_refs.Increment(kTraceName, this); }
@@ -237,8 +242,10 @@ BOOL COPCGroup::Update(LONGLONG* pllDue)
             ++dwNumItems;
     }
     VANTREL_ASSERT(dwNumItems <= m_activeItems.size());
-    if (dwNumItems > 0)
+    if (dwNumItems > 0) {
         SendDataChange(S_OK, dwNumItems, clients.data(), values.data(), qualities.data(), times.data());
+        PrepareCallbackDelivery(dwNumItems, clients.data(), values.data(), qualities.data(), times.data());
+    }
     for (DWORD i = 0; i < dwNumItems; ++i)
         VariantClear(&values[i]);
     return TRUE;
@@ -278,6 +285,7 @@ HRESULT COPCGroup::Remove(BOOL bForce)
         m_bRemoved = TRUE;
         SetActive(FALSE);
     }
+    m_cpData.UnadviseAll();  // a removed group calls no callback
     WaitForSingleObject(m_hIdleEvent, INFINITE);
     HRESULT hr = S_OK;
     if (bForce) {

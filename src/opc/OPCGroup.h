@@ -4,6 +4,7 @@
 #include "common/OpcDefs.h"
 #include "core/Locks.h"
 #include "engine/Advise.h"
+#include "engine/ConnectionPoint.h"
 
 #include <list>
 #include <map>
@@ -18,12 +19,22 @@ class COPCGroup final : public IOPCGroupStateMgt,
                   public IOPCSyncIO,
                   public IOPCAsyncIO,
                   public IOPCItemMgt,
-                  public IDataObject {
+                  public IDataObject,
+                  public IConnectionPointContainer {
 public:
     COPCGroup();
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    // IConnectionPointContainer: one point, for IOPCDataCallback, one
+    // connection (OPCGroupCallback.cpp)
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+    // Calls OnDataChange of the callback with what the last Update found
+    // changed, outside every lock of the group; called by the scan thread
+    // after it rescheduled the group (so a client may remove the group or
+    // change it from inside the callback).
+    void DeliverCallbacks();
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
 
@@ -130,6 +141,21 @@ public:
     OPCHANDLE m_hServer;
     unsigned long m_dwNameId = 0;  // the number of the generated name it bears, or 0
     std::list<COPCItem*> m_activeItems;
+    CConnectionPoint m_cpData;
+    // One data change on its way to the callback: copies, and a reference on
+    // the sink.
+    struct CCallbackDelivery {
+        std::vector<CConnectionPoint::Connection> sinks;
+        std::vector<OPCHANDLE> clients;
+        std::vector<VARIANT> values;
+        std::vector<WORD> qualities;
+        std::vector<FILETIME> times;
+        std::vector<HRESULT> errors;
+        OPCHANDLE hGroup = 0;
+        HRESULT hrMasterQuality = S_OK;
+        ~CCallbackDelivery();
+    };
+    std::unique_ptr<CCallbackDelivery> m_pDelivery;  // under m_cs, from Update to DeliverCallbacks
     CAdvisoryConnectionMgr m_connData;
     CAdvisoryConnectionMgr m_connDataTime;
     CAdvisoryConnectionMgr m_connWriteComplete;
@@ -139,6 +165,9 @@ private:
     // Builds a block with writer and calls NotifyAll/NotifyConnection.
     HRESULT SendBlock(CAdvisoryConnectionMgr& mgr, HGLOBAL block, DWORD dwConnection, bool toAll);
     void DestroyItems();
+    // Keeps copies of a data change for the callback (under m_cs).
+    void PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient, const VARIANT* pValues,
+                                 const WORD* pQualities, const FILETIME* pTimeStamps);
 
     CTracedRefCount m_refs;
 };
