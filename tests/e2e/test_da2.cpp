@@ -1,6 +1,7 @@
 // The OPC DA 2.0 interfaces through the proxy/stub, across processes.
 #include "common/OpcDefs.h"
 #include "E2eUtil.h"
+#include "DataCallbackSpy.h"
 #include "ShutdownSinkSpy.h"
 
 #include <gtest/gtest.h>
@@ -127,5 +128,84 @@ TEST(Da2, ShutdownCommandReachesTheSinksAndEndsTheServer)
     cp.Reset();
     cpc.Reset();
     server.Reset();
+    EXPECT_TRUE(e2e::WaitNoServer());
+}
+
+TEST(Da2, DataCallbackAcrossProcessesWithACallBackIntoTheServer)
+{
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                     reinterpret_cast<void**>(server.GetAddressOf())));
+    ComPtr<IOPCItemMgt> mgt;
+    OPCHANDLE hGroup = 0;
+    DWORD revised = 0;
+    ASSERT_EQ(S_OK, server->AddGroup(L"", TRUE, 0, 42, nullptr, nullptr, 0, &hGroup, &revised, IID_IOPCItemMgt,
+                                     reinterpret_cast<IUnknown**>(mgt.GetAddressOf())));
+    // A Noise signal: every sample is a change.
+    const wchar_t* ids[3] = {L"set700.item", L"set700.fct", L"set700.on"};
+    OPCITEMDEF defs[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        defs[i].szAccessPath = const_cast<wchar_t*>(L"");
+        defs[i].szItemID = const_cast<wchar_t*>(ids[i]);
+        defs[i].bActive = i == 0;
+        defs[i].hClient = 10 + i;
+        defs[i].vtRequestedDataType = i == 0 ? VT_R4 : VT_EMPTY;
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, mgt->AddItems(3, defs, &results, &errors));
+    OPCHANDLE params[2] = {results[1].hServer, results[2].hServer};
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    ComPtr<IOPCSyncIO> sync;
+    ASSERT_EQ(S_OK, mgt.As(&sync));
+    VARIANT v[2];
+    VariantInit(&v[0]);
+    VariantInit(&v[1]);
+    v[0].vt = VT_R8;
+    v[0].dblVal = 2;  // Noise
+    v[1].vt = VT_R8;
+    v[1].dblVal = 1;  // on
+    ASSERT_EQ(S_OK, sync->Write(2, params, v, &errors));
+    CoTaskMemFree(errors);
+
+    ComPtr<IOPCGroupStateMgt> state;
+    ASSERT_EQ(S_OK, mgt.As(&state));
+    ComPtr<IConnectionPointContainer> cpc;
+    ASSERT_EQ(S_OK, mgt.As(&cpc));
+    ComPtr<IConnectionPoint> cp;
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.GetAddressOf()));
+    DataCallbackSpy spy;
+    HRESULT changed = E_PENDING;
+    spy.onData = [&] {
+        // A synchronous call into the server from inside the callback.
+        if (changed == E_PENDING) {
+            DWORD rate = 50, r = 0;
+            changed = state->SetState(&rate, &r, nullptr, nullptr, nullptr, nullptr, nullptr);
+        }
+    };
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, cp->Advise(&spy, &cookie));
+    ASSERT_TRUE(spy.WaitFor(5, 10000));
+    EXPECT_EQ(S_OK, changed);
+    {
+        std::lock_guard<std::mutex> lock(spy.mutex);
+        for (const auto& c : spy.changes) {
+            EXPECT_EQ(0u, c.transid);
+            EXPECT_EQ(42u, c.hGroup);
+            ASSERT_EQ(1u, c.clients.size());
+            EXPECT_EQ(10u, c.clients[0]);
+            EXPECT_EQ(VT_R4, c.types[0]);
+        }
+    }
+    EXPECT_EQ(S_OK, cp->Unadvise(cookie));
+    cp.Reset();
+    cpc.Reset();
+    state.Reset();
+    sync.Reset();
+    mgt.Reset();
+    EXPECT_EQ(S_OK, server->RemoveGroup(hGroup, FALSE));
+    server.Reset();
+    EXPECT_EQ(1, spy.refs);
     EXPECT_TRUE(e2e::WaitNoServer());
 }
