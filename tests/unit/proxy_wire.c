@@ -63,12 +63,29 @@ unsigned long vantrel_wire_variant_array(unsigned count, VARIANT *values, unsign
     return marshal_array(VANTREL_FMT_VARIANT_ARRAY_1, 1, count, (unsigned char *)values, buffer, size, 0);
 }
 
+/* The VARIANT arrays of the DA 2.0 methods, each with the frame slot of its
+   count: IOPCDataCallback::OnDataChange and OnReadComplete (dwCount is the
+   fifth parameter), IOPCAsyncIO2::Write and IOPCItemProperties::
+   GetItemProperties (dwCount is the first and second). */
+unsigned long vantrel_wire_da2_variant_array(int which, unsigned count, VARIANT *values, unsigned char *buffer,
+                                             unsigned long size)
+{
+    static const unsigned short offsets[] = {VANTREL_FMT_VARIANT_ARRAY_3, VANTREL_FMT_VARIANT_ARRAY_4,
+                                             VANTREL_FMT_VARIANT_ARRAY_5, VANTREL_FMT_VARIANT_ARRAY_6};
+    static const unsigned slots[] = {5, 5, 1, 2};
+    if (which < 0 || which > 3)
+        return 0;
+    return marshal_array(offsets[which], slots[which], count, (unsigned char *)values, buffer, size, 0);
+}
+
 /* The alignment byte of each mended entry (1-based alignment mask). */
 unsigned char vantrel_fmt_alignment(int which)
 {
     static const unsigned short offsets[] = {
         VANTREL_FMT_OPCITEMSTATE, VANTREL_FMT_OPCITEMSTATE_ARRAY, VANTREL_FMT_VARIANT_ARRAY_1,
-        VANTREL_FMT_VARIANT_ARRAY_2, VANTREL_FMT_OPCITEMATTRIBUTES, VANTREL_FMT_OPCITEMATTRIBUTES_ARRAY};
+        VANTREL_FMT_VARIANT_ARRAY_2, VANTREL_FMT_OPCITEMATTRIBUTES, VANTREL_FMT_OPCITEMATTRIBUTES_ARRAY,
+        VANTREL_FMT_VARIANT_ARRAY_3, VANTREL_FMT_VARIANT_ARRAY_4, VANTREL_FMT_VARIANT_ARRAY_5,
+        VANTREL_FMT_VARIANT_ARRAY_6};
     if (which < 0 || which >= (int)(sizeof(offsets) / sizeof(offsets[0])))
         return 0xFF;
     return __MIDL_TypeFormatString.Format[offsets[which] + 1];

@@ -12,11 +12,13 @@ unsigned long vantrel_wire_itemstate_array(unsigned count, OPCITEMSTATE* items, 
 unsigned long vantrel_wire_variant_array(unsigned count, VARIANT* values, unsigned char* buffer,
                                          unsigned long size);
 unsigned char vantrel_fmt_alignment(int which);
+unsigned long vantrel_wire_da2_variant_array(int which, unsigned count, VARIANT* values, unsigned char* buffer,
+                                             unsigned long size);
 }
 
 TEST(ProxyWire, VariantCarryingEntriesAreFourByteAligned)
 {
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < 10; ++i)  // the 1.0a records and arrays, then the DA 2.0 VARIANT arrays
         EXPECT_EQ(3, vantrel_fmt_alignment(i)) << "entry " << i;
 }
 
@@ -61,4 +63,33 @@ TEST(ProxyWire, VariantArrayHasNoPaddingAfterTheCount)
     // layout would leave filler bytes (0xCDCDCDCD or 0) there.
     EXPECT_NE(0xCDCDCDCDu, marker0);
     EXPECT_NE(0u, marker0);
+}
+
+TEST(ProxyWire, Da2VariantArraysGoOnTheWireAsThe10aOnes)
+{
+    // OnDataChange, OnReadComplete, IOPCAsyncIO2::Write and GetItemProperties
+    // carry their VARIANTs exactly as IOPCSyncIO::Write does: the same bytes
+    // for the same values, sized by their own count parameter.
+    VARIANT values[3];
+    VariantInit(&values[0]);
+    values[0].vt = VT_R8;
+    values[0].dblVal = 1.25;
+    VariantInit(&values[1]);
+    values[1].vt = VT_I2;
+    values[1].iVal = 192;
+    VariantInit(&values[2]);
+    values[2].vt = VT_BSTR;
+    values[2].bstrVal = SysAllocString(L"Noise");
+    alignas(8) unsigned char reference[1024], buffer[1024];
+    unsigned long n = vantrel_wire_variant_array(3, values, reference, sizeof(reference));
+    ASSERT_GT(n, 40u);
+    for (int which = 0; which < 4; ++which) {
+        unsigned long m = vantrel_wire_da2_variant_array(which, 3, values, buffer, sizeof(buffer));
+        ASSERT_EQ(n, m) << "array " << which;
+        EXPECT_EQ(0, memcmp(reference, buffer, n)) << "array " << which;
+        DWORD count = 0;
+        memcpy(&count, buffer, 4);
+        EXPECT_EQ(3u, count);
+    }
+    VariantClear(&values[2]);
 }
