@@ -82,12 +82,7 @@ int main(int argc, char** argv)
     } else {
         COPCServer::CreateInstance(nullptr, IID_IOPCServer, reinterpret_cast<void**>(&server));
     }
-    auto workingSet = [&] {
-        PROCESS_MEMORY_COUNTERS pmc = {};
-        pmc.cb = sizeof(pmc);
-        GetProcessMemoryInfo(serverProcess, &pmc, sizeof(pmc));
-        return static_cast<double>(pmc.WorkingSetSize);
-    };
+    auto workingSet = [&] { return static_cast<double>(WorkingSetOf(serverProcess)); };
 
     // One group with three items and a sink on each format, used by the operations.
     IOPCItemMgt* mgt = nullptr;

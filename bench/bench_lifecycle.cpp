@@ -14,13 +14,6 @@ namespace {
 HANDLE g_server;
 DWORD g_serverPid;
 
-SIZE_T WorkingSetBytes()
-{
-    PROCESS_MEMORY_COUNTERS pmc = {};
-    pmc.cb = sizeof(pmc);
-    GetProcessMemoryInfo(g_server, &pmc, sizeof(pmc));
-    return pmc.WorkingSetSize;
-}
 
 // One group lifecycle of the given phase: 0 the group alone, 1 with three
 // items, 2 with three items and an advise connection.
@@ -82,12 +75,12 @@ int main()
             Lifecycle(server, &sink, phase, i);
         double steadyBytes = 0;
         int steadyIntervals = 0, threadChanges = 0;
-        SIZE_T ws = WorkingSetBytes();
+        SIZE_T ws = WorkingSetOf(g_server);
         DWORD threads = ThreadCount(g_serverPid);
         for (int i = 0; i < kGroups; i += kStep) {
             for (int k = 0; k < kStep; ++k)
                 Lifecycle(server, &sink, phase, i + k);
-            SIZE_T wsNow = WorkingSetBytes();
+            SIZE_T wsNow = WorkingSetOf(g_server);
             DWORD threadsNow = ThreadCount(g_serverPid);
             if (threadsNow == threads) {
                 steadyBytes += static_cast<double>(wsNow) - static_cast<double>(ws);

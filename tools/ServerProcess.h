@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <tlhelp32.h>
+#include <psapi.h>
 
 // The identifier of a running Vantrel.exe of this session, or 0.
 inline DWORD FindServerPid()
@@ -33,4 +34,14 @@ inline DWORD ThreadCount(DWORD pid)
             ++n;
     CloseHandle(snap);
     return n;
+}
+
+// The working set of a process opened with PROCESS_QUERY_INFORMATION |
+// PROCESS_VM_READ, in bytes.
+inline SIZE_T WorkingSetOf(HANDLE process)
+{
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof(pmc);
+    GetProcessMemoryInfo(process, &pmc, sizeof(pmc));
+    return pmc.WorkingSetSize;
 }

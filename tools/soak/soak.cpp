@@ -708,10 +708,7 @@ struct Sample {
 Sample Measure(HANDLE process, DWORD pid, double minute)
 {
     Sample s{minute, 0, 0, 0};
-    PROCESS_MEMORY_COUNTERS pmc = {};
-    pmc.cb = sizeof(pmc);
-    if (GetProcessMemoryInfo(process, &pmc, sizeof(pmc)))
-        s.workingSet = pmc.WorkingSetSize;
+    s.workingSet = WorkingSetOf(process);
     GetProcessHandleCount(process, &s.handles);
     s.threads = ThreadCount(pid);
     return s;
