@@ -1,0 +1,441 @@
+// vantrel-soak worker: the checks, the sink, the group and item operations,
+// and the worker process.
+#include "soak/SoakWorker.h"
+
+namespace soak {
+
+std::mutex g_log;
+Counters g_counters;
+UINT g_cfData, g_cfTime, g_cfWrite;
+
+void Violation(const char* what, HRESULT hr)
+{
+    std::lock_guard<std::mutex> lock(g_log);
+    ++g_counters.violations;
+    fprintf(stderr, "violation: %s (hr 0x%08lX)\n", what, static_cast<unsigned long>(hr));
+}
+
+// Checks a result against the codes the call may return.
+void Check(const char* call, HRESULT hr, std::initializer_list<HRESULT> allowed)
+{
+    ++g_counters.calls;
+    for (HRESULT a : allowed)
+        if (hr == a)
+            return;
+    Violation(call, hr);
+}
+
+void Sink::OnDataChange(FORMATETC* fe, STGMEDIUM* medium)
+{
+    if (!fe || !medium || medium->tymed != TYMED_HGLOBAL)
+        return;
+    const BYTE* p = static_cast<const BYTE*>(GlobalLock(medium->hGlobal));
+    if (!p)
+        return;
+    std::lock_guard<std::mutex> lock(m_group->m);
+    if (fe->cfFormat == g_cfWrite) {
+        DWORD tid;
+        memcpy(&tid, p + 8, 4);
+        ++m_group->completions[tid];
+    } else {
+        bool withTime = fe->cfFormat == g_cfTime;
+        DWORD count, tid;
+        memcpy(&count, p + 4, 4);
+        memcpy(&tid, p + 12, 4);
+        if (tid != 0) {
+            ++m_group->completions[tid];
+        } else {
+            ++g_counters.dataBlocks;
+        }
+        for (DWORD i = 0; i < count; ++i) {
+            OPCHANDLE h;
+            memcpy(&h, p + 20 + (withTime ? 20 : 12) * i, 4);
+            m_group->deliveredAt[h] = GetTickCount();
+            if (withTime && tid == 0) {
+                ULONGLONG t;
+                memcpy(&t, p + 20 + 20 * i + 12, 8);
+                ULONGLONG& last = m_group->lastTime[h];
+                if (t < last)
+                    ++g_counters.backwards;
+                last = t;
+            }
+        }
+    }
+    GlobalUnlock(medium->hGlobal);
+}
+
+int Worker::Run(double seconds)
+{
+    HRESULT hr = CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                  reinterpret_cast<void**>(m_server.GetAddressOf()));
+    if (FAILED(hr)) {
+        Violation("CoCreateInstance", hr);
+        return 1;
+    }
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < seconds * 1000) {
+        Step();
+        CheckDeliveries();
+    }
+    for (auto& g : m_groups)
+        Drain(*g);
+    CheckDeliveries();
+    for (auto& g : m_groups)
+        Finish(*g, true);
+    m_groups.clear();
+    m_server.Reset();
+    return 0;
+}
+
+std::wstring Worker::RandomItemId()
+{
+    static const wchar_t* names[] = {L"item", L"fct", L"on", L"period", L"t0", L"itemX", L"nope"};
+    int set = Rand(50);
+    int n = Rand(100) < 5 ? 6 : Rand(6);
+    return L"set" + std::to_wstring(set) + L"." + names[n];
+}
+
+void Worker::Step()
+{
+    int op = Rand(100);
+    if (m_groups.size() < 2 || op < 5)
+        AddGroup();
+    else if (op < 8)
+        RemoveGroup();
+    else if (op < 20)
+        AddItems();
+    else if (op < 25)
+        RemoveItems();
+    else if (op < 32)
+        SetActiveState();
+    else if (op < 40)
+        SetState();
+    else if (op < 43)
+        Rename();
+    else if (op < 45)
+        Clone();
+    else if (op < 52)
+        Advise();
+    else if (op < 55)
+        Unadvise();
+    else if (op < 65)
+        SyncRead();
+    else if (op < 72)
+        SyncWrite();
+    else if (op < 90)
+        AsyncOp();
+    else if (op < 95)
+        Browse();
+    else
+        Sleep(Rand(20));
+}
+
+void Worker::AddGroup()
+{
+    auto g = std::make_unique<GroupState>();
+    DWORD revised = 0;
+    g->rate = Rand(4) == 0 ? 0 : 20 + Rand(300);
+    FLOAT deadband = static_cast<FLOAT>(Rand(3) == 0 ? Rand(20) : 0);
+    std::wstring name = Rand(2) ? L"" : L"g" + std::to_wstring(Rand(20));
+    HRESULT hr = m_server->AddGroup(name.c_str(), FALSE, g->rate, 7, nullptr, &deadband, 0, &g->hServer, &revised,
+                                    IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(g->state.GetAddressOf()));
+    Check("AddGroup", hr, {S_OK, OPC_E_DUPLICATENAME});
+    if (hr != S_OK)
+        return;
+    g->state.As(&g->items);
+    g->state.As(&g->sync);
+    g->state.As(&g->async);
+    g->state.As(&g->data);
+    g->sink = new Sink(g.get());
+    m_groups.push_back(std::move(g));
+}
+
+void Worker::Drain(GroupState& g)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(g.m);
+            bool open = false;
+            for (DWORD tid : g.pending)
+                if (!g.completions.count(tid))
+                    open = true;
+            if (!open || GetTickCount() - start > 15000)
+                break;
+        }
+        Sleep(5);
+    }
+    Sleep(20);  // a second completion of the same transaction would arrive now
+    std::lock_guard<std::mutex> lock(g.m);
+    for (DWORD tid : g.pending) {
+        int seen = g.completions.count(tid) ? g.completions[tid] : 0;
+        if (seen == 0) {
+            ++g_counters.lost;
+            fprintf(stderr, "lost: transaction %lu\n", static_cast<unsigned long>(tid));
+        } else if (seen > 1) {
+            ++g_counters.twice;
+        } else {
+            ++g_counters.completed;
+        }
+    }
+    for (auto& c : g.completions)
+        if (!g.pending.count(c.first) && !g.cancelledIds.count(c.first))
+            ++g_counters.twice;  // a completion of no transaction we started
+    g.pending.clear();
+    g.completions.clear();
+}
+
+void Worker::Finish(GroupState& g, bool force)
+{
+    {
+        std::lock_guard<std::mutex> lock(g.m);
+        g.expectBy.clear();
+    }
+    HRESULT hr = m_server->RemoveGroup(g.hServer, force);
+    Check("RemoveGroup", hr, {S_OK});
+    g.state.Reset();
+    g.items.Reset();
+    g.sync.Reset();
+    g.async.Reset();
+    g.data.Reset();
+    g.sink->Release();
+}
+
+void Worker::RemoveGroup()
+{
+    if (m_groups.empty())
+        return;
+    size_t i = Rand(static_cast<int>(m_groups.size()));
+    Drain(*m_groups[i]);
+    Finish(*m_groups[i], Rand(2) == 0);
+    m_groups.erase(m_groups.begin() + i);
+}
+
+void Worker::ExpectFirstDelivery(GroupState& g, const ItemState& item, DWORD since)
+{
+    bool advised = g.cData || g.cTime;
+    if (!g.active || !item.active || !advised)
+        return;
+    std::lock_guard<std::mutex> lock(g.m);
+    // Three update periods, with room for a loaded 2-core machine.
+    g.expectBy[item.hClient] = {since, GetTickCount() + 3 * std::max<DWORD>(g.rate, 100) + 2000};
+}
+
+void Worker::AddItems()
+{
+    GroupState* g = AnyGroup();
+    if (!g)
+        return;
+    int n = 1 + Rand(5);
+    std::vector<std::wstring> ids;
+    std::vector<OPCITEMDEF> defs(n);
+    for (int i = 0; i < n; ++i)
+        ids.push_back(RandomItemId());
+    for (int i = 0; i < n; ++i) {
+        defs[i] = OPCITEMDEF{};
+        defs[i].szAccessPath = const_cast<wchar_t*>(L"");
+        defs[i].szItemID = const_cast<wchar_t*>(ids[i].c_str());
+        defs[i].bActive = Rand(4) != 0;
+        defs[i].hClient = ++m_nextClient;
+        defs[i].vtRequestedDataType = Rand(5) == 0 ? VT_R4 : VT_EMPTY;
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    DWORD since = GetTickCount();
+    HRESULT hr = g->items->AddItems(n, defs.data(), &results, &errors);
+    Check("AddItems", hr, {S_OK, S_FALSE});
+    if (FAILED(hr))
+        return;
+    for (int i = 0; i < n; ++i) {
+        Check("AddItems item", errors[i], {S_OK, OPC_E_UNKNOWNITEMID});
+        if (SUCCEEDED(errors[i])) {
+            ItemState item{results[i].hServer, defs[i].hClient, defs[i].bActive != FALSE};
+            g->list.push_back(item);
+            ExpectFirstDelivery(*g, item, since);
+        }
+    }
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+}
+
+void Worker::RemoveItems()
+{
+    GroupState* g = AnyGroup();
+    if (!g || g->list.empty())
+        return;
+    size_t i = Rand(static_cast<int>(g->list.size()));
+    OPCHANDLE h[2] = {g->list[i].hServer, 0xFFFFFFF0u};  // one stale handle
+    HRESULT* errors = nullptr;
+    Drain(*g);
+    HRESULT hr = g->items->RemoveItems(2, h, &errors);
+    Check("RemoveItems", hr, {S_FALSE});
+    if (errors) {
+        Check("RemoveItems item", errors[0], {S_OK});
+        Check("RemoveItems stale", errors[1], {OPC_E_INVALIDHANDLE});
+    }
+    CoTaskMemFree(errors);
+    {
+        std::lock_guard<std::mutex> lock(g->m);
+        g->expectBy.erase(g->list[i].hClient);
+    }
+    g->list.erase(g->list.begin() + i);
+}
+
+void Worker::SetActiveState()
+{
+    GroupState* g = AnyGroup();
+    if (!g || g->list.empty())
+        return;
+    ItemState& item = g->list[Rand(static_cast<int>(g->list.size()))];
+    BOOL active = Rand(2);
+    HRESULT* errors = nullptr;
+    DWORD since = GetTickCount();
+    HRESULT hr = g->items->SetActiveState(1, &item.hServer, active, &errors);
+    Check("SetActiveState", hr, {S_OK});
+    CoTaskMemFree(errors);
+    bool was = item.active;
+    item.active = active != FALSE;
+    if (!item.active) {
+        std::lock_guard<std::mutex> lock(g->m);
+        g->expectBy.erase(item.hClient);
+    } else if (!was) {
+        ExpectFirstDelivery(*g, item, since);
+    }
+}
+
+void Worker::SetState()
+{
+    GroupState* g = AnyGroup();
+    if (!g)
+        return;
+    DWORD rate = Rand(4) == 0 ? 0 : 20 + Rand(300);
+    BOOL active = Rand(3) != 0;
+    FLOAT deadband = static_cast<FLOAT>(Rand(10));
+    DWORD revised = 0;
+    if (!active)
+        Drain(*g);  // a refresh carried out after deactivation sends nothing
+    DWORD since = GetTickCount();
+    HRESULT hr = g->state->SetState(Rand(2) ? &rate : nullptr, &revised, &active, nullptr, &deadband, nullptr,
+                                    nullptr);
+    Check("SetState", hr, {S_OK});
+    bool was = g->active;
+    g->active = active != FALSE;
+    if (revised)
+        g->rate = revised;
+    if (!g->active) {
+        std::lock_guard<std::mutex> lock(g->m);
+        g->expectBy.clear();
+    } else if (!was) {
+        for (auto& item : g->list)
+            ExpectFirstDelivery(*g, item, since);
+    }
+}
+
+void Worker::Rename()
+{
+    GroupState* g = AnyGroup();
+    if (!g)
+        return;
+    std::wstring name = Rand(3) ? L"g" + std::to_wstring(Rand(20)) : L"";
+    Check("SetName", g->state->SetName(name.c_str()), {S_OK, OPC_E_DUPLICATENAME});
+}
+
+void Worker::Clone()
+{
+    GroupState* g = AnyGroup();
+    if (!g)
+        return;
+    ComPtr<IOPCGroupStateMgt> clone;
+    HRESULT hr = g->state->CloneGroup(L"", IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(clone.GetAddressOf()));
+    Check("CloneGroup", hr, {S_OK, S_FALSE});
+    if (SUCCEEDED(hr)) {
+        DWORD rate, lcid;
+        BOOL active;
+        LPWSTR name = nullptr;
+        LONG bias;
+        FLOAT deadband;
+        OPCHANDLE hClient, hServer;
+        Check("GetState", clone->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &hClient, &hServer), {S_OK});
+        CoTaskMemFree(name);
+        Check("RemoveGroup clone", m_server->RemoveGroup(hServer, Rand(2)), {S_OK});
+    }
+}
+
+void Worker::Advise()
+{
+    GroupState* g = AnyGroup();
+    if (!g)
+        return;
+    int which = Rand(3);
+    DWORD* slot = which == 0 ? &g->cData : which == 1 ? &g->cTime : &g->cWrite;
+    if (*slot)
+        return;
+    UINT cf = which == 0 ? g_cfData : which == 1 ? g_cfTime : g_cfWrite;
+    FORMATETC fe = {static_cast<CLIPFORMAT>(cf), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD since = GetTickCount();
+    HRESULT hr = g->data->DAdvise(&fe, 0, g->sink, slot);
+    Check("DAdvise", hr, {S_OK});
+    if (which < 2 && g->active)
+        for (auto& item : g->list)
+            ExpectFirstDelivery(*g, item, since);
+}
+
+void Worker::Unadvise()
+{
+    GroupState* g = AnyGroup();
+    if (!g)
+        return;
+    Drain(*g);  // completions of its transactions arrive first
+    DWORD* slots[3] = {&g->cData, &g->cTime, &g->cWrite};
+    DWORD* slot = slots[Rand(3)];
+    if (!*slot) {
+        Check("DUnadvise unknown", g->data->DUnadvise(0xFFFFFFF1u), {E_FAIL});
+        return;
+    }
+    Check("DUnadvise", g->data->DUnadvise(*slot), {S_OK});
+    *slot = 0;
+    if (!g->cData && !g->cTime) {
+        std::lock_guard<std::mutex> lock(g->m);
+        g->expectBy.clear();
+    }
+}
+
+void Worker::CheckDeliveries()
+{
+    DWORD now = GetTickCount();
+    for (auto& g : m_groups) {
+        std::lock_guard<std::mutex> lock(g->m);
+        for (auto it = g->expectBy.begin(); it != g->expectBy.end();) {
+            auto d = g->deliveredAt.find(it->first);
+            if (d != g->deliveredAt.end() && static_cast<LONG>(d->second - it->second.first) >= 0) {
+                it = g->expectBy.erase(it);
+            } else if (static_cast<LONG>(now - it->second.second) > 0) {
+                ++g_counters.lateItems;
+                fprintf(stderr, "late: client handle %lu of group %lu (rate %lu)\n",
+                        static_cast<unsigned long>(it->first), static_cast<unsigned long>(g->hServer),
+                        static_cast<unsigned long>(g->rate));
+                it = g->expectBy.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+int WorkerMain(unsigned seed, double seconds)
+{
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    g_cfData = RegisterClipboardFormatW(L"OPCSTMFORMATDATA");
+    g_cfTime = RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME");
+    g_cfWrite = RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE");
+    int rc = Worker(seed).Run(seconds);
+    CoUninitialize();
+    const Counters& c = g_counters;
+    long failures = c.violations + c.lost + c.twice + c.lateItems + c.backwards;
+    printf("SUMMARY %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld\n", c.calls, c.violations, c.asyncIssued, c.completed,
+           c.cancelled, c.lost, c.twice, c.dataBlocks, c.lateItems, c.backwards);
+    fflush(stdout);
+    return rc != 0 ? rc : (failures ? 1 : 0);
+}
+
+}  // namespace soak

@@ -1,0 +1,159 @@
+// vantrel-soak: the worker side. A worker process runs a seeded random mix
+// of every client operation against the server and checks what comes back.
+#pragma once
+#include "common/OpcDefs.h"
+
+#include <objbase.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+#include <wrl/client.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace soak {
+
+using Microsoft::WRL::ComPtr;
+
+struct Counters {
+    long calls = 0, violations = 0, asyncIssued = 0, completed = 0, cancelled = 0, lost = 0, twice = 0,
+         dataBlocks = 0, lateItems = 0, backwards = 0;
+};
+
+extern std::mutex g_log;
+extern Counters g_counters;
+extern UINT g_cfData, g_cfTime, g_cfWrite;  // the three stream formats
+
+void Violation(const char* what, HRESULT hr = S_OK);
+
+// Checks a result against the codes the call may return.
+void Check(const char* call, HRESULT hr, std::initializer_list<HRESULT> allowed);
+
+struct GroupState;
+
+// The sink of one group: records completions and data deliveries.
+class Sink : public IAdviseSink {
+public:
+    explicit Sink(GroupState* g) : m_group(g) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
+            *ppv = static_cast<IAdviseSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        LONG n = InterlockedDecrement(&m_refs);
+        if (n == 0)
+            delete this;
+        return n;
+    }
+    STDMETHODIMP_(void) OnDataChange(FORMATETC* fe, STGMEDIUM* medium) override;
+    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
+    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
+    STDMETHODIMP_(void) OnSave() override {}
+    STDMETHODIMP_(void) OnClose() override {}
+
+private:
+    virtual ~Sink() = default;
+    LONG m_refs = 1;
+    GroupState* m_group;
+};
+
+struct ItemState {
+    OPCHANDLE hServer, hClient;
+    bool active;
+};
+
+struct GroupState {
+    OPCHANDLE hServer = 0;
+    ComPtr<IOPCGroupStateMgt> state;
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IOPCSyncIO> sync;
+    ComPtr<IOPCAsyncIO> async;
+    ComPtr<IDataObject> data;
+    Sink* sink = nullptr;
+    DWORD cData = 0, cTime = 0, cWrite = 0;
+    bool active = false;
+    DWORD rate = 100;
+    std::vector<ItemState> list;
+
+    std::mutex m;
+    std::set<DWORD> pending;                   // transactions started and not yet accounted for
+    std::map<DWORD, int> completions;          // transaction id -> completions seen (may come
+                                               // before the call that started it returns)
+    std::set<DWORD> cancelledIds;
+    std::map<OPCHANDLE, ULONGLONG> lastTime;   // per client handle
+    // Expected deliveries: client handle -> (tick from which a delivery
+    // counts, tick by which it must have come). A delivery may arrive before
+    // the call that caused it returns, so the sink only notes the time.
+    std::map<OPCHANDLE, std::pair<DWORD, DWORD>> expectBy;
+    std::map<OPCHANDLE, DWORD> deliveredAt;
+};
+
+class Worker {
+public:
+    Worker(unsigned seed) : m_rng(seed) {}
+
+    int Run(double seconds);
+
+private:
+    int Rand(int n) { return static_cast<int>(m_rng() % static_cast<unsigned>(n)); }
+
+    GroupState* AnyGroup() { return m_groups.empty() ? nullptr : m_groups[Rand(static_cast<int>(m_groups.size()))].get(); }
+
+    std::wstring RandomItemId();
+    void Step();
+    void AddGroup();
+
+    // Waits for a group's outstanding transactions (completions come quickly).
+    void Drain(GroupState& g);
+    void Finish(GroupState& g, bool force);
+    void RemoveGroup();
+
+    // since: the tick at which the call that activated the item began.
+    void ExpectFirstDelivery(GroupState& g, const ItemState& item, DWORD since);
+    void AddItems();
+    void RemoveItems();
+    void SetActiveState();
+    void SetState();
+    void Rename();
+    void Clone();
+    void Advise();
+    void Unadvise();
+
+    // Some of a group's handles; never empty (a count of 0 still needs an
+    // array on the wire), so a group without items gets a stale handle.
+    std::vector<OPCHANDLE> SomeHandles(GroupState& g, bool withStale);
+    void SyncRead();
+    std::vector<VARIANT> Values(size_t n);
+    void SyncWrite();
+    void AsyncOp();
+    void Browse();
+    void CheckDeliveries();
+
+    std::mt19937 m_rng;
+    ComPtr<IOPCServer> m_server;
+    std::vector<std::unique_ptr<GroupState>> m_groups;
+    OPCHANDLE m_nextClient = 1000;
+};
+
+// The worker process: runs for seconds, prints its SUMMARY line; exit code
+// 0 when none of its checks failed.
+int WorkerMain(unsigned seed, double seconds);
+
+}  // namespace soak
