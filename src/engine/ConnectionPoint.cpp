@@ -173,6 +173,13 @@ void CConnectionPoint::ReleaseSnapshot(std::vector<Connection>& sinks)
     sinks.clear();
 }
 
+bool CConnectionPoint::DropIfClientGone(DWORD dwCookie, HRESULT hr)
+{
+    const bool gone = hr == RPC_E_DISCONNECTED || hr == CO_E_OBJNOTCONNECTED ||
+                      (FAILED(hr) && HRESULT_FACILITY(hr) == FACILITY_WIN32);
+    return gone && Unadvise(dwCookie) == S_OK;
+}
+
 bool CConnectionPoint::HasConnections()
 {
     CCsLock lock(m_cs);

@@ -46,8 +46,10 @@ public:
     static void ReleaseSnapshot(std::vector<Connection>& sinks);
     bool HasConnections();
     const IID& Iid() const { return m_iid; }
-    // Drops one connection whose sink has gone (a failed call): like Unadvise.
-    void DropDeadConnection(DWORD dwCookie) { Unadvise(dwCookie); }
+    // After a call to the sink of dwCookie answered hr: drops the connection
+    // when hr says its client is gone (its process, apartment or object), as
+    // Unadvise would. Returns true when it was dropped.
+    bool DropIfClientGone(DWORD dwCookie, HRESULT hr);
     // Releases every sink (the owner goes).
     void UnadviseAll();
 

@@ -199,8 +199,11 @@ DWORD WINAPI CUpdateScanMgr::ThreadProc(void* param)
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     while (COPCGroup* group = mgr->WaitForNextGroup()) {
         LONGLONG due = 0;
-        group->AddRef();  // for the callbacks, delivered after the group is back in the schedule
-        if (group->Update(&due)) {
+        bool scanned = group->Update(&due);
+        // Taken while the schedule still holds the group; it holds a
+        // reference of its own when there is anything to deliver.
+        auto delivery = group->TakeCallbackDelivery();
+        if (scanned) {
             mgr->Reschedule(group, due);
         } else {
             {
@@ -213,8 +216,7 @@ DWORD WINAPI CUpdateScanMgr::ThreadProc(void* param)
         }
         // No lock and no use held: the client may remove the group or change
         // it from inside its callback.
-        group->DeliverCallbacks();
-        group->Release();
+        COPCGroup::DeliverCallbacks(std::move(delivery));
     }
     while (COPCGroup* group = mgr->PopAny()) {
         group->ReleaseUse();

@@ -286,6 +286,7 @@ HRESULT COPCGroup::Remove(BOOL bForce)
         SetActive(FALSE);
     }
     m_cpData.UnadviseAll();  // a removed group calls no callback
+    TakeCallbackDelivery().reset();  // nor keeps a change for one (it holds a reference)
     WaitForSingleObject(m_hIdleEvent, INFINITE);
     HRESULT hr = S_OK;
     if (bForce) {

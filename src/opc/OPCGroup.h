@@ -30,11 +30,27 @@ public:
     // connection (OPCGroupCallback.cpp)
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
-    // Calls OnDataChange of the callback with what the last Update found
-    // changed, outside every lock of the group; called by the scan thread
-    // after it rescheduled the group (so a client may remove the group or
-    // change it from inside the callback).
-    void DeliverCallbacks();
+    // One data change on its way to the callback: copies, a reference on the
+    // sink and one on the group.
+    struct CCallbackDelivery {
+        COPCGroup* group = nullptr;
+        std::vector<CConnectionPoint::Connection> sinks;
+        std::vector<OPCHANDLE> clients;
+        std::vector<VARIANT> values;
+        std::vector<WORD> qualities;
+        std::vector<FILETIME> times;
+        std::vector<HRESULT> errors;
+        OPCHANDLE hGroup = 0;
+        HRESULT hrMasterQuality = S_OK;
+        ~CCallbackDelivery();
+    };
+    // What the last Update kept for the callback, if anything changed and a
+    // callback is connected.
+    std::unique_ptr<CCallbackDelivery> TakeCallbackDelivery();
+    // Calls OnDataChange outside every lock of the group. The scan thread
+    // calls it after it rescheduled the group, so a client may remove the
+    // group or change it from inside the callback.
+    static void DeliverCallbacks(std::unique_ptr<CCallbackDelivery> delivery);
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
 
@@ -142,19 +158,6 @@ public:
     unsigned long m_dwNameId = 0;  // the number of the generated name it bears, or 0
     std::list<COPCItem*> m_activeItems;
     CConnectionPoint m_cpData;
-    // One data change on its way to the callback: copies, and a reference on
-    // the sink.
-    struct CCallbackDelivery {
-        std::vector<CConnectionPoint::Connection> sinks;
-        std::vector<OPCHANDLE> clients;
-        std::vector<VARIANT> values;
-        std::vector<WORD> qualities;
-        std::vector<FILETIME> times;
-        std::vector<HRESULT> errors;
-        OPCHANDLE hGroup = 0;
-        HRESULT hrMasterQuality = S_OK;
-        ~CCallbackDelivery();
-    };
     std::unique_ptr<CCallbackDelivery> m_pDelivery;  // under m_cs, from Update to DeliverCallbacks
     CAdvisoryConnectionMgr m_connData;
     CAdvisoryConnectionMgr m_connDataTime;

@@ -7,12 +7,6 @@
 namespace {
 const wchar_t kTraceName[] = L"COPCGroup";
 
-// A call that failed because the client is gone (its process, its apartment
-// or the object).
-bool ClientIsGone(HRESULT hr)
-{
-    return hr == RPC_E_DISCONNECTED || hr == CO_E_OBJNOTCONNECTED || HRESULT_FACILITY(hr) == FACILITY_WIN32;
-}
 }  // namespace
 
 COPCGroup::CCallbackDelivery::~CCallbackDelivery()
@@ -20,6 +14,8 @@ COPCGroup::CCallbackDelivery::~CCallbackDelivery()
     for (VARIANT& v : values)
         VariantClear(&v);
     CConnectionPoint::ReleaseSnapshot(sinks);
+    if (group)
+        group->Release();  // may be the group's last reference
 }
 
 STDMETHODIMP COPCGroup::EnumConnectionPoints(IEnumConnectionPoints** ppEnum)
@@ -64,16 +60,25 @@ void COPCGroup::PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient
             d->hrMasterQuality = S_FALSE;
     }
     d->sinks = m_cpData.Sinks();
+    AddRef();
+    d->group = this;
     m_pDelivery = std::move(d);
 }
 
-void COPCGroup::DeliverCallbacks()
+std::unique_ptr<COPCGroup::CCallbackDelivery> COPCGroup::TakeCallbackDelivery()
 {
-    std::unique_ptr<CCallbackDelivery> d;
+    CCsLock lock(m_cs);
+    return std::move(m_pDelivery);
+}
+
+void COPCGroup::DeliverCallbacks(std::unique_ptr<CCallbackDelivery> d)
+{
+    if (!d)
+        return;
+    COPCGroup* g = d->group;
     {
-        CCsLock lock(m_cs);
-        d = std::move(m_pDelivery);
-        if (!d || m_bRemoved)
+        CCsLock lock(g->m_cs);
+        if (g->m_bRemoved)
             return;
     }
     HRESULT hrMasterError = S_OK;
@@ -85,10 +90,8 @@ void COPCGroup::DeliverCallbacks()
         HRESULT hr = static_cast<IOPCDataCallback*>(c.sink)->OnDataChange(
             0, d->hGroup, d->hrMasterQuality, hrMasterError, n, d->clients.data(), d->values.data(),
             d->qualities.data(), d->times.data(), d->errors.data());
-        if (FAILED(hr) && ClientIsGone(hr)) {
-            DebugTrace(L"OPCGroup (%ld) drops a callback whose client is gone: 0x%08lX\n",
-                       static_cast<long>(m_hServer), static_cast<unsigned long>(hr));
-            m_cpData.DropDeadConnection(c.cookie);
-        }
+        if (g->m_cpData.DropIfClientGone(c.cookie, hr))
+            DebugTrace(L"OPCGroup (%ld) dropped a callback whose client is gone: 0x%08lX\n",
+                       static_cast<long>(g->m_hServer), static_cast<unsigned long>(hr));
     }
 }

@@ -105,8 +105,7 @@ void COPCServer::RequestShutdown(LPCWSTR reason)
     for (CConnectionPoint::Connection& c : sinks) {
         HRESULT hr = static_cast<IOPCShutdown*>(c.sink)->ShutdownRequest(reason ? reason : L"");
         DebugTrace(L"COPCServer::%p ShutdownRequest: 0x%08lX\n", static_cast<void*>(this), static_cast<unsigned long>(hr));
-        if (FAILED(hr) && HRESULT_FACILITY(hr) == FACILITY_WIN32)
-            m_cpShutdown.DropDeadConnection(c.cookie);  // the client is gone
+        m_cpShutdown.DropIfClientGone(c.cookie, hr);
     }
     CConnectionPoint::ReleaseSnapshot(sinks);
 }
