@@ -35,10 +35,18 @@ CTransaction::CTransaction(DWORD dwTransactionID, COPCGroup* pGroup, DWORD dwCon
 CTransaction::~CTransaction()
 {
     // The use first: the reference may be the group's last.
-    m_pGroup->ReleaseUse();
+    ReleaseGroupUse();
     m_pGroup->Release();
     if (m_dwTransactionID)
         g_idMgr.ReleaseId(m_dwTransactionID);
+}
+
+void CTransaction::ReleaseGroupUse()
+{
+    if (m_bHoldsUse) {
+        m_bHoldsUse = false;
+        m_pGroup->ReleaseUse();
+    }
 }
 
 CReadTransaction::CReadTransaction(DWORD id, COPCGroup* group, DWORD connection, DWORD source, DWORD count,
@@ -87,6 +95,33 @@ CRefreshTransaction::CRefreshTransaction(DWORD id, COPCGroup* group, DWORD conne
 }
 
 HRESULT CRefreshTransaction::Execute() { return m_pGroup->Refresh(m_dwConnection, m_dwSource, m_dwTransactionID); }
+
+CCallbackTransaction::CCallbackTransaction(Kind kind, DWORD cancelId, COPCGroup* group, DWORD clientId,
+                                           DWORD source)
+    : CTransaction(cancelId, group, 0), m_kind(kind), m_dwClientID(clientId), m_dwSource(source)
+{
+}
+
+CCallbackTransaction::~CCallbackTransaction()
+{
+    for (auto& v : m_values)
+        VariantClear(&v);
+}
+
+HRESULT CCallbackTransaction::AddItem(OPCHANDLE hServer, OPCHANDLE hClient, const VARIANT* value)
+{
+    m_servers.push_back(hServer);
+    m_clients.push_back(hClient);
+    if (!value)
+        return S_OK;
+    m_values.emplace_back();
+    VariantInit(&m_values.back());
+    return VariantCopy(&m_values.back(), const_cast<VARIANT*>(value));
+}
+
+HRESULT CCallbackTransaction::Execute() { return m_pGroup->ExecuteCallbackTransaction(this); }
+
+HRESULT CCallbackTransaction::OnCancel() { return m_pGroup->CancelCallbackTransaction(this); }
 
 CAsyncIOMgr::CAsyncIOMgr()
     : m_hTerminateEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
@@ -137,11 +172,12 @@ CTransaction* CAsyncIOMgr::DequeueTransaction()
     return t;
 }
 
-CTransaction* CAsyncIOMgr::RemoveTransaction(DWORD dwTransactionID)
+CTransaction* CAsyncIOMgr::RemoveTransaction(DWORD dwTransactionID,
+                                             const std::function<bool(const CTransaction&)>& accept)
 {
     CCsLock lock(m_cs);
     for (auto it = m_transactions.begin(); it != m_transactions.end(); ++it) {
-        if ((*it)->m_dwTransactionID == dwTransactionID) {
+        if ((*it)->m_dwTransactionID == dwTransactionID && (!accept || accept(**it))) {
             CTransaction* t = *it;
             m_transactions.erase(it);
             if (--m_nTransactions == 0)
@@ -150,6 +186,24 @@ CTransaction* CAsyncIOMgr::RemoveTransaction(DWORD dwTransactionID)
         }
     }
     return nullptr;
+}
+
+std::vector<CTransaction*> CAsyncIOMgr::TakeGroupTransactions(const COPCGroup* pGroup)
+{
+    CCsLock lock(m_cs);
+    std::vector<CTransaction*> taken;
+    for (auto it = m_transactions.begin(); it != m_transactions.end();) {
+        if ((*it)->m_pGroup == pGroup) {
+            taken.push_back(*it);
+            it = m_transactions.erase(it);
+            --m_nTransactions;
+        } else {
+            ++it;
+        }
+    }
+    if (m_nTransactions == 0)
+        ResetEvent(m_hQueueEvent);
+    return taken;
 }
 
 LONG CAsyncIOMgr::QueuedCount()

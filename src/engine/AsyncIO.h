@@ -4,6 +4,7 @@
 #include "common/OpcDefs.h"
 #include "core/Locks.h"
 
+#include <functional>
 #include <list>
 #include <vector>
 
@@ -17,10 +18,18 @@ public:
     CTransaction& operator=(const CTransaction&) = delete;
     virtual HRESULT Execute() = 0;
     virtual HRESULT OnCancel() { return 0; }
+    // A transaction that completes through the group's IOPCDataCallback.
+    virtual bool IsCallback() const { return false; }
+    // Gives the group use back early: before a completion calls out, so that
+    // the client may remove the group from inside the callback.
+    void ReleaseGroupUse();
 
-    DWORD m_dwTransactionID;
-    COPCGroup* m_pGroup;  // one reference and one use, held until destruction
+    DWORD m_dwTransactionID;  // the server's: the 1.0 transaction ID, the 2.0 cancel ID
+    COPCGroup* m_pGroup;  // one reference, held until destruction, and one use
     DWORD m_dwConnection;
+
+private:
+    bool m_bHoldsUse = true;
 };
 
 class CReadTransaction : public CTransaction {
@@ -51,6 +60,28 @@ public:
     DWORD m_dwSource;
 };
 
+// A 2.0 read, write or refresh: the client's transaction ID comes back in the
+// completion, through the group's IOPCDataCallback.
+class CCallbackTransaction : public CTransaction {
+public:
+    enum Kind { kRead, kWrite, kRefresh };
+    CCallbackTransaction(Kind kind, DWORD cancelId, COPCGroup* group, DWORD clientId, DWORD source);
+    ~CCallbackTransaction() override;
+    // Adds one item, with the client handle it had when the call came in
+    // and, for a write, a copy of its value; the failure of a copy is returned.
+    HRESULT AddItem(OPCHANDLE hServer, OPCHANDLE hClient, const VARIANT* value);
+    HRESULT Execute() override;
+    HRESULT OnCancel() override;
+    bool IsCallback() const override { return true; }
+
+    Kind m_kind;
+    DWORD m_dwClientID;
+    DWORD m_dwSource;
+    std::vector<OPCHANDLE> m_servers;
+    std::vector<OPCHANDLE> m_clients;
+    std::vector<VARIANT> m_values;
+};
+
 class CAsyncIOMgr {
 public:
     CAsyncIOMgr();
@@ -61,7 +92,12 @@ public:
     bool Start();
     void QueueTransaction(CTransaction* pTransaction);
     CTransaction* DequeueTransaction();
-    CTransaction* RemoveTransaction(DWORD dwTransactionID);
+    // The queued transaction with the identifier, if accept (when given)
+    // takes it.
+    CTransaction* RemoveTransaction(DWORD dwTransactionID,
+                                    const std::function<bool(const CTransaction&)>& accept = nullptr);
+    // Every queued transaction of the group, in arrival order.
+    std::vector<CTransaction*> TakeGroupTransactions(const COPCGroup* pGroup);
     LONG QueuedCount();
 
     HANDLE m_hThread = nullptr;

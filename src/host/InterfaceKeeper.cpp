@@ -22,6 +22,7 @@ const IID* const g_servedInterfaces[] = {
     &IID_IEnumOPCItemAttributes,
     &IID_IOPCSyncIO,
     &IID_IOPCAsyncIO,
+    &IID_IOPCAsyncIO2,
     &IID_IDataObject,
 };
 const size_t g_servedInterfaceCount = sizeof(g_servedInterfaces) / sizeof(g_servedInterfaces[0]);

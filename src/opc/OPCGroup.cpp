@@ -6,6 +6,7 @@
 #include "common/OPCGlob.h"
 #include "common/Trace.h"
 #include "core/IdMgr.h"
+#include "engine/AsyncIO.h"
 #include "engine/ScanMgr.h"
 #include "host/ClientWatch.h"
 #include "host/Module.h"
@@ -60,6 +61,7 @@ STDMETHODIMP COPCGroup::QueryInterface(REFIID riid, void** ppv)
                                {{&IID_IOPCGroupStateMgt, static_cast<IOPCGroupStateMgt*>(this)},
                                 {&IID_IOPCSyncIO, static_cast<IOPCSyncIO*>(this)},
                                 {&IID_IOPCAsyncIO, static_cast<IOPCAsyncIO*>(this)},
+                                {&IID_IOPCAsyncIO2, static_cast<IOPCAsyncIO2*>(this)},
                                 {&IID_IOPCItemMgt, static_cast<IOPCItemMgt*>(this)},
                                 {&IID_IDataObject, static_cast<IDataObject*>(this)},
                                 {&IID_IConnectionPointContainer, static_cast<IConnectionPointContainer*>(this)}});
@@ -232,19 +234,23 @@ BOOL COPCGroup::Update(LONGLONG* pllDue)
     std::vector<VARIANT> values(n);
     std::vector<WORD> qualities(n);
     std::vector<FILETIME> times(n);
+    std::vector<HRESULT> errors(n);
     DWORD dwNumItems = 0;
     for (COPCItem* item : m_activeItems) {
         BOOL changed = FALSE;
         VariantInit(&values[dwNumItems]);
-        item->CheckForUpdate(m_dblDeadband, &clients[dwNumItems], &values[dwNumItems], &qualities[dwNumItems],
-                             &times[dwNumItems], &changed);
+        // A failed conversion to the requested type: the streams carry the
+        // value as it stands, the callback the error.
+        errors[dwNumItems] = item->CheckForUpdate(m_dblDeadband, &clients[dwNumItems], &values[dwNumItems],
+                                                  &qualities[dwNumItems], &times[dwNumItems], &changed);
         if (changed)
             ++dwNumItems;
     }
     VANTREL_ASSERT(dwNumItems <= m_activeItems.size());
     if (dwNumItems > 0) {
         SendDataChange(S_OK, dwNumItems, clients.data(), values.data(), qualities.data(), times.data());
-        PrepareCallbackDelivery(dwNumItems, clients.data(), values.data(), qualities.data(), times.data());
+        PrepareCallbackDelivery(dwNumItems, clients.data(), values.data(), qualities.data(), times.data(),
+                                errors.data());
     }
     for (DWORD i = 0; i < dwNumItems; ++i)
         VariantClear(&values[i]);
@@ -287,6 +293,7 @@ HRESULT COPCGroup::Remove(BOOL bForce)
     }
     m_cpData.UnadviseAll();  // a removed group calls no callback
     TakeCallbackDelivery().reset();  // nor keeps a change for one (it holds a reference)
+    CarryOutQueuedTransactions();
     WaitForSingleObject(m_hIdleEvent, INFINITE);
     HRESULT hr = S_OK;
     if (bForce) {
@@ -297,6 +304,22 @@ HRESULT COPCGroup::Remove(BOOL bForce)
     }
     Release();  // the server's reference
     return hr;
+}
+
+void COPCGroup::CarryOutQueuedTransactions()
+{
+    // Taken out of the queue rather than waited for: the I/O thread may be
+    // inside a callback whose client removes this group from there. The 1.0
+    // transactions are carried out here, as the I/O thread would have; the
+    // 2.0 ones have no callback left to complete to.
+    CAsyncIOMgr* mgr = m_pServer ? m_pServer->AsyncIOMgr() : nullptr;
+    if (!mgr)
+        return;
+    for (CTransaction* t : mgr->TakeGroupTransactions(this)) {
+        if (!t->IsCallback())
+            t->Execute();
+        delete t;
+    }
 }
 
 STDMETHODIMP COPCGroup::SetName(LPCWSTR szName)

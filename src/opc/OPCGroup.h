@@ -12,12 +12,14 @@
 #include <string>
 #include <vector>
 
+class CCallbackTransaction;
 class COPCItem;
 class COPCServer;
 
 class COPCGroup final : public IOPCGroupStateMgt,
                   public IOPCSyncIO,
                   public IOPCAsyncIO,
+                  public IOPCAsyncIO2,
                   public IOPCItemMgt,
                   public IDataObject,
                   public IConnectionPointContainer {
@@ -30,9 +32,12 @@ public:
     // connection (OPCGroupCallback.cpp)
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
-    // One data change on its way to the callback: copies, a reference on the
-    // sink and one on the group.
+    // One call on its way to the callback: copies, a reference on the sink
+    // and one on the group.
     struct CCallbackDelivery {
+        enum Kind { kDataChange, kReadComplete, kWriteComplete, kCancelComplete };
+        Kind kind = kDataChange;
+        DWORD transid = 0;
         COPCGroup* group = nullptr;
         std::vector<CConnectionPoint::Connection> sinks;
         std::vector<OPCHANDLE> clients;
@@ -41,15 +46,15 @@ public:
         std::vector<FILETIME> times;
         std::vector<HRESULT> errors;
         OPCHANDLE hGroup = 0;
-        HRESULT hrMasterQuality = S_OK;
         ~CCallbackDelivery();
     };
     // What the last Update kept for the callback, if anything changed and a
     // callback is connected.
     std::unique_ptr<CCallbackDelivery> TakeCallbackDelivery();
-    // Calls OnDataChange outside every lock of the group. The scan thread
-    // calls it after it rescheduled the group, so a client may remove the
-    // group or change it from inside the callback.
+    // Makes the callback's call outside every lock of the group. The scan
+    // thread calls it after it rescheduled the group, the transactions after
+    // they gave their group use back, so a client may remove the group or
+    // change it from inside the callback.
     static void DeliverCallbacks(std::unique_ptr<CCallbackDelivery> delivery);
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
@@ -75,6 +80,20 @@ public:
                        DWORD* pTransactionID, HRESULT** ppErrors) override;
     STDMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) override;
     STDMETHODIMP Cancel(DWORD dwTransactionID) override;
+
+    // IOPCAsyncIO2 (OPCGroupAsync2.cpp)
+    STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
+                       DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override;
+    STDMETHODIMP Cancel2(DWORD dwCancelID) override;
+    STDMETHODIMP SetEnable(BOOL bEnable) override;
+    STDMETHODIMP GetEnable(BOOL* pbEnable) override;
+    // Carry out and cancel a 2.0 transaction: the completion goes out after
+    // the transaction gave its group use back.
+    HRESULT ExecuteCallbackTransaction(CCallbackTransaction* t);
+    HRESULT CancelCallbackTransaction(CCallbackTransaction* t);
 
     // IOPCItemMgt
     STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
@@ -159,6 +178,7 @@ public:
     std::list<COPCItem*> m_activeItems;
     CConnectionPoint m_cpData;
     std::unique_ptr<CCallbackDelivery> m_pDelivery;  // under m_cs, from Update to DeliverCallbacks
+    BOOL m_bCallbackEnabled = TRUE;  // SetEnable: the data changes with transaction ID 0
     CAdvisoryConnectionMgr m_connData;
     CAdvisoryConnectionMgr m_connDataTime;
     CAdvisoryConnectionMgr m_connWriteComplete;
@@ -168,9 +188,17 @@ private:
     // Builds a block with writer and calls NotifyAll/NotifyConnection.
     HRESULT SendBlock(CAdvisoryConnectionMgr& mgr, HGLOBAL block, DWORD dwConnection, bool toAll);
     void DestroyItems();
+    // Removal: the group's queued transactions, out of the queue.
+    void CarryOutQueuedTransactions();
     // Keeps copies of a data change for the callback (under m_cs).
     void PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient, const VARIANT* pValues,
-                                 const WORD* pQualities, const FILETIME* pTimeStamps);
+                                 const WORD* pQualities, const FILETIME* pTimeStamps, const HRESULT* pErrors);
+    // A delivery to the connected callback, or null when none is connected
+    // (under m_cs).
+    std::unique_ptr<CCallbackDelivery> NewCallbackDelivery(CCallbackDelivery::Kind kind, DWORD transid);
+    // Reads the items for a 2.0 completion: values in each item's requested
+    // type, a failed conversion an error of its item.
+    void ReadForCallback(DWORD dwSource, const std::vector<OPCHANDLE>& servers, CCallbackDelivery* d);
 
     CTracedRefCount m_refs;
 };

@@ -38,30 +38,46 @@ STDMETHODIMP COPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP
     return hr;
 }
 
-void COPCGroup::PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient, const VARIANT* pValues,
-                                        const WORD* pQualities, const FILETIME* pTimeStamps)
+std::unique_ptr<COPCGroup::CCallbackDelivery> COPCGroup::NewCallbackDelivery(CCallbackDelivery::Kind kind,
+                                                                          DWORD transid)
 {
     CCsLock lock(m_cs);
-    if (!m_cpData.HasConnections())
-        return;
+    if (m_bRemoved || !m_cpData.HasConnections())
+        return nullptr;
     auto d = std::make_unique<CCallbackDelivery>();
+    d->kind = kind;
+    d->transid = transid;
     d->hGroup = m_hClient;
-    d->clients.assign(phClient, phClient + dwCount);
-    d->qualities.assign(pQualities, pQualities + dwCount);
-    d->times.assign(pTimeStamps, pTimeStamps + dwCount);
-    d->errors.assign(dwCount, S_OK);
-    d->values.resize(dwCount);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        VariantInit(&d->values[i]);
-        HRESULT hr = VariantCopy(&d->values[i], const_cast<VARIANT*>(&pValues[i]));
-        if (FAILED(hr))
-            d->errors[i] = hr;
-        if ((pQualities[i] & OPC_QUALITY_MASK) != OPC_QUALITY_GOOD)
-            d->hrMasterQuality = S_FALSE;
-    }
     d->sinks = m_cpData.Sinks();
     AddRef();
     d->group = this;
+    return d;
+}
+
+void COPCGroup::PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient, const VARIANT* pValues,
+                                        const WORD* pQualities, const FILETIME* pTimeStamps, const HRESULT* pErrors)
+{
+    CCsLock lock(m_cs);
+    if (!m_bCallbackEnabled)
+        return;
+    auto d = NewCallbackDelivery(CCallbackDelivery::kDataChange, 0);
+    if (!d)
+        return;
+    d->clients.assign(phClient, phClient + dwCount);
+    d->qualities.assign(pQualities, pQualities + dwCount);
+    d->times.assign(pTimeStamps, pTimeStamps + dwCount);
+    d->errors.assign(pErrors, pErrors + dwCount);
+    d->values.resize(dwCount);
+    for (DWORD i = 0; i < dwCount; ++i) {
+        VariantInit(&d->values[i]);
+        if (FAILED(d->errors[i])) {
+            d->qualities[i] = OPC_QUALITY_BAD;  // the value could not be given in the requested type
+            continue;
+        }
+        HRESULT hr = VariantCopy(&d->values[i], const_cast<VARIANT*>(&pValues[i]));
+        if (FAILED(hr))
+            d->errors[i] = hr;
+    }
     m_pDelivery = std::move(d);
 }
 
@@ -81,15 +97,33 @@ void COPCGroup::DeliverCallbacks(std::unique_ptr<CCallbackDelivery> d)
         if (g->m_bRemoved)
             return;
     }
-    HRESULT hrMasterError = S_OK;
+    HRESULT hrMasterQuality = S_OK, hrMasterError = S_OK;
+    for (WORD q : d->qualities)
+        if ((q & OPC_QUALITY_MASK) != OPC_QUALITY_GOOD)
+            hrMasterQuality = S_FALSE;
     for (HRESULT e : d->errors)
-        if (FAILED(e))
+        if (e != S_OK)
             hrMasterError = S_FALSE;
     const DWORD n = static_cast<DWORD>(d->clients.size());
     for (CConnectionPoint::Connection& c : d->sinks) {
-        HRESULT hr = static_cast<IOPCDataCallback*>(c.sink)->OnDataChange(
-            0, d->hGroup, d->hrMasterQuality, hrMasterError, n, d->clients.data(), d->values.data(),
-            d->qualities.data(), d->times.data(), d->errors.data());
+        auto* sink = static_cast<IOPCDataCallback*>(c.sink);
+        HRESULT hr = S_OK;
+        switch (d->kind) {
+        case CCallbackDelivery::kDataChange:
+            hr = sink->OnDataChange(d->transid, d->hGroup, hrMasterQuality, hrMasterError, n, d->clients.data(),
+                                    d->values.data(), d->qualities.data(), d->times.data(), d->errors.data());
+            break;
+        case CCallbackDelivery::kReadComplete:
+            hr = sink->OnReadComplete(d->transid, d->hGroup, hrMasterQuality, hrMasterError, n, d->clients.data(),
+                                      d->values.data(), d->qualities.data(), d->times.data(), d->errors.data());
+            break;
+        case CCallbackDelivery::kWriteComplete:
+            hr = sink->OnWriteComplete(d->transid, d->hGroup, hrMasterError, n, d->clients.data(), d->errors.data());
+            break;
+        case CCallbackDelivery::kCancelComplete:
+            hr = sink->OnCancelComplete(d->transid, d->hGroup);
+            break;
+        }
         if (g->m_cpData.DropIfClientGone(c.cookie, hr))
             DebugTrace(L"OPCGroup (%ld) dropped a callback whose client is gone: 0x%08lX\n",
                        static_cast<long>(g->m_hServer), static_cast<unsigned long>(hr));
