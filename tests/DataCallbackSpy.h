@@ -1,6 +1,7 @@
-// An IOPCDataCallback of the tests: keeps every data change it receives,
-// answers with `answer`, and runs onData (a call back into the server, say)
-// inside OnDataChange.
+// An IOPCDataCallback of the tests: keeps every data change and every
+// completion it receives, answers with `answer`, and runs onData (a call
+// back into the server, say) inside OnDataChange, onCompletion inside the
+// completions.
 #pragma once
 #include "common/OpcDefs.h"
 
@@ -17,7 +18,17 @@ public:
         std::vector<OPCHANDLE> clients;
         std::vector<VARTYPE> types;
         std::vector<WORD> qualities;
+        char kind = 'D';  // D data change, R read, W write, C cancel complete
+        std::vector<HRESULT> errors;
+        std::vector<VARIANT> values;  // copies, cleared by the spy
     };
+    ~DataCallbackSpy()
+    {
+        for (auto* list : {&changes, &completions})
+            for (Change& c : *list)
+                for (VARIANT& v : c.values)
+                    VariantClear(&v);
+    }
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -33,29 +44,44 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
     STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
                               DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
-                              FILETIME*, HRESULT*) override
+                              FILETIME*, HRESULT* pErrors) override
     {
-        Change c{dwTransid, hGroup, hrMasterquality, hrMastererror, {}, {}, {}};
-        for (DWORD i = 0; i < dwCount; ++i) {
-            c.clients.push_back(phClientItems[i]);
-            c.types.push_back(pvValues[i].vt);
-            c.qualities.push_back(pwQualities[i]);
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            changes.push_back(std::move(c));
-        }
+        Keep(changes, Record('D', dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount, phClientItems,
+                             pvValues, pwQualities, pErrors));
         if (onData)
             onData();
         return answer;
     }
-    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                                HRESULT*) override
+    STDMETHODIMP OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
+                                DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
+                                FILETIME*, HRESULT* pErrors) override
     {
-        return S_OK;
+        return Completed(Record('R', dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount, phClientItems,
+                                pvValues, pwQualities, pErrors));
     }
-    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    STDMETHODIMP OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr, DWORD dwCount,
+                                 OPCHANDLE* pClienthandles, HRESULT* pErrors) override
+    {
+        return Completed(Record('W', dwTransid, hGroup, S_OK, hrMastererr, dwCount, pClienthandles, nullptr, nullptr,
+                                pErrors));
+    }
+    STDMETHODIMP OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) override
+    {
+        return Completed(Record('C', dwTransid, hGroup, S_OK, S_OK, 0, nullptr, nullptr, nullptr, nullptr));
+    }
+
+    size_t completed()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return completions.size();
+    }
+    bool WaitForCompletions(size_t n, DWORD timeoutMs = 5000)
+    {
+        for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(2))
+            if (completed() >= n)
+                return true;
+        return completed() >= n;
+    }
 
     size_t count()
     {
@@ -73,6 +99,43 @@ public:
     volatile LONG refs = 1;
     HRESULT answer = S_OK;
     std::function<void()> onData;
+    std::function<void(const Change&)> onCompletion;
     std::mutex mutex;
     std::vector<Change> changes;
+    std::vector<Change> completions;
+
+private:
+    static Change Record(char kind, DWORD transid, OPCHANDLE hGroup, HRESULT hrQuality, HRESULT hrError,
+                         DWORD dwCount, const OPCHANDLE* clients, const VARIANT* values, const WORD* qualities,
+                         const HRESULT* errors)
+    {
+        Change c{transid, hGroup, hrQuality, hrError, {}, {}, {}, kind, {}, {}};
+        for (DWORD i = 0; i < dwCount; ++i) {
+            c.clients.push_back(clients[i]);
+            if (values) {
+                c.types.push_back(values[i].vt);
+                c.values.emplace_back();
+                VariantInit(&c.values.back());
+                VariantCopy(&c.values.back(), const_cast<VARIANT*>(&values[i]));
+            }
+            if (qualities)
+                c.qualities.push_back(qualities[i]);
+            c.errors.push_back(errors[i]);
+        }
+        return c;
+    }
+    void Keep(std::vector<Change>& list, Change c)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        list.push_back(std::move(c));
+    }
+    HRESULT Completed(Change c)
+    {
+        Change copy = c;  // the values stay the spy's
+        copy.values.clear();
+        Keep(completions, std::move(c));
+        if (onCompletion)
+            onCompletion(copy);
+        return answer;
+    }
 };
