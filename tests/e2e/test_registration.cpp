@@ -3,11 +3,36 @@
 #include "common/OpcDefs.h"
 #include "E2eUtil.h"
 
+#include <comcat.h>
 #include <gtest/gtest.h>
 
 namespace {
 const wchar_t kClsidKey[] = L"CLSID\\{2720C8CC-C3A9-42F3-90D2-FAA16CC53782}";
 const wchar_t kCatKey[] = L"Component Categories\\{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";
+const wchar_t kCat20Key[] = L"Component Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
+const GUID kCatDa20 = {0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
+
+// Whether the platform's category manager lists the class in the category,
+// as a server browser asks it.
+bool ListedInCategory(const GUID& catid)
+{
+    ICatInformation* info = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_ICatInformation, reinterpret_cast<void**>(&info))))
+        return false;
+    IEnumCLSID* classes = nullptr;
+    CATID cats[] = {catid};
+    bool found = false;
+    if (SUCCEEDED(info->EnumClassesOfCategories(1, cats, static_cast<ULONG>(-1), nullptr, &classes))) {
+        CLSID clsid;
+        ULONG fetched = 0;
+        while (classes->Next(1, &clsid, &fetched) == S_OK)
+            found = found || IsEqualCLSID(clsid, CLSID_OPCServer);
+        classes->Release();
+    }
+    info->Release();
+    return found;
+}
 
 std::wstring Quoted(const std::wstring& s) { return L"\"" + s + L"\""; }
 
@@ -26,6 +51,10 @@ void ExpectRegistered()
     EXPECT_TRUE(e2e::KeyExists(
         cr, std::wstring(kClsidKey) + L"\\Implemented Categories\\{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}"));
     EXPECT_EQ(L"OPC Data Access Servers Version 1.0", e2e::ReadString(cr, kCatKey, L"409"));
+    EXPECT_TRUE(e2e::KeyExists(
+        cr, std::wstring(kClsidKey) + L"\\Implemented Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}"));
+    EXPECT_EQ(L"OPC Data Access Servers Version 2.0", e2e::ReadString(cr, kCat20Key, L"409"));
+    EXPECT_TRUE(ListedInCategory(kCatDa20));
     EXPECT_TRUE(e2e::KeyExists(cr, L"TypeLib\\{1816A7B3-BCFE-4E9D-9CED-9FB33F242552}"));
 }
 }  // namespace
@@ -41,8 +70,10 @@ TEST(Registration, RegServerWritesAndUnregServerRemovesTheKeys)
     EXPECT_FALSE(e2e::KeyExists(cr, kClsidKey));
     EXPECT_FALSE(e2e::KeyExists(cr, L"Korvell.Vantrel.1"));
     EXPECT_FALSE(e2e::KeyExists(cr, L"Korvell.Vantrel"));
-    // The category belongs to every OPC DA 1.0 server: it stays.
+    // The categories belong to every OPC DA server: they stay, without us.
     EXPECT_EQ(L"OPC Data Access Servers Version 1.0", e2e::ReadString(cr, kCatKey, L"409"));
+    EXPECT_EQ(L"OPC Data Access Servers Version 2.0", e2e::ReadString(cr, kCat20Key, L"409"));
+    EXPECT_FALSE(ListedInCategory(kCatDa20));
     // Unregistering twice still exits with 0.
     EXPECT_EQ(0, e2e::RunProcess(Quoted(e2e::ServerExe()) + L" -unregserver"));
 
