@@ -108,16 +108,59 @@ TEST(Client, ReadWriteAndErrors)
     EXPECT_EQ(2, r.code);
 }
 
+// Through IOPCDataCallback by default, through the 1.0a streams with --da1.
 TEST(Client, WatchReceivesChangesOfSignalsItSwitchedOn)
 {
+    for (const wchar_t* version : {L"", L"--da1 "}) {
+        ASSERT_TRUE(e2e::WaitNoServer());
+        Result r = RunClient(std::wstring(version) +
+                             L"watch --rate 100 --count 6 --csv --write set8.on=on --write set8.fct=Ramp set8.item");
+        EXPECT_EQ(0, r.code) << r.err;
+        size_t lines = 0;
+        for (size_t p = r.out.find("set8.item,"); p != std::string::npos; p = r.out.find("set8.item,", p + 1))
+            ++lines;
+        EXPECT_GE(lines, 6u) << r.out;
+        EXPECT_TRUE(Has(r.out, ",R8,0xC0 GOOD,"));
+    }
+}
+
+TEST(Client, SpeaksDa2WhereOfferedAnd10aOnRequest)
+{
     ASSERT_TRUE(e2e::WaitNoServer());
-    Result r = RunClient(L"watch --rate 100 --count 6 --csv --write set8.on=on --write set8.fct=Ramp set8.item");
-    EXPECT_EQ(0, r.code) << r.err;
-    size_t lines = 0;
-    for (size_t p = r.out.find("set8.item,"); p != std::string::npos; p = r.out.find("set8.item,", p + 1))
-        ++lines;
-    EXPECT_GE(lines, 6u) << r.out;
-    EXPECT_TRUE(Has(r.out, ",R8,0xC0 GOOD,"));
+    Result r = RunClient(L"status");
+    EXPECT_TRUE(Has(r.out, "Protocol:     OPC DA 2.0\nLocale:       0x0800\nClient name:  opcda-client\n")) << r.out;
+    r = RunClient(L"--da1 status");
+    EXPECT_TRUE(Has(r.out, "Protocol:     OPC DA 1.0a\n"));
+    EXPECT_FALSE(Has(r.out, "Locale:"));
+
+    r = RunClient(L"properties set4.period set4.nope");
+    EXPECT_EQ(1, r.code);
+    EXPECT_TRUE(Has(r.out, "set4.period\n     1  Item Canonical Data Type     I2     5\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "     2  Item Value                   R8     1000\n"));
+    EXPECT_TRUE(Has(r.err, "set4.nope: 0xC0040007 OPC_E_UNKNOWNITEMID"));
+    r = RunClient(L"properties --da1 set4.period");
+    EXPECT_EQ(4, r.code);
+
+    for (const wchar_t* version : {L"", L"--da1 "}) {
+        const std::wstring v = version;
+        r = RunClient(v + L"async read set4.period set4.on");
+        EXPECT_EQ(0, r.code) << r.err;
+        EXPECT_TRUE(Has(r.out, "] set4.period          1000 ")) << r.out;
+        EXPECT_TRUE(Has(r.out, "] set4.on              false ")) << r.out;
+        EXPECT_TRUE(Has(r.out, " completed\n"));
+        r = RunClient(v + L"async write set4.period=250 set4.item=1");
+        EXPECT_EQ(0, r.code) << r.err;
+        EXPECT_TRUE(Has(r.out, "): set4.period: 0x00000000 S_OK\n")) << r.out;
+        EXPECT_TRUE(Has(r.out, "): set4.item: 0x80004005 E_FAIL\n"));
+        r = RunClient(v + L"async refresh --cache set4.period");
+        EXPECT_EQ(0, r.code) << r.err;
+        EXPECT_TRUE(Has(r.out, "] set4.period ")) << r.out;
+        // Cancelled in the queue or too late: either way it is said and ends.
+        r = RunClient(v + L"async cancel set4.period");
+        EXPECT_EQ(0, r.code) << r.err;
+        EXPECT_TRUE(Has(r.out, " cancelled\n") || Has(r.out, "could not be cancelled any more")) << r.out;
+    }
+    EXPECT_TRUE(Has(RunClient(L"async read set4.period").out, "(cancel ID "));  // the 2.0 path
 }
 
 TEST(Client, ServerThatCannotBeReached)

@@ -17,7 +17,8 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {L"status", CmdStatus, L"status\n  Prints the server's status.", false},
+    {L"status", CmdStatus, L"status\n  Prints the server's status (and, with DA 2.0, the locale and the client name).",
+     false},
     {L"browse", CmdBrowse,
      L"browse [--flat] [--filter PATTERN]\n  Prints the address-space tree, or the flat item IDs that match\n"
      L"  PATTERN (? any character, # a digit, * anything, [a-f] [!a-f] lists).",
@@ -35,22 +36,28 @@ const Command kCommands[] = {
     {L"watch", CmdWatch,
      L"watch [--rate MS] [--deadband PCT] [--no-time] [--type VT] [--for SECONDS] [--count N] [--csv] [--live]\n"
      L"      [--write ITEM=VALUE]... ITEM...\n"
-     L"  Adds an active group, advises for data changes and prints one line per item change.\n"
+     L"  Adds an active group, connects for data changes (IOPCDataCallback; with --da1 an\n"
+     L"  IDataObject advise sink) and prints one line per item change.\n"
      L"  --write sets parameters first, in the same group (a set keeps its parameters only\n"
      L"  while some item uses it, so writes from another client process are gone by then).",
      true},
     {L"async", CmdAsync,
-     L"async read|refresh [--cache|--device] ITEM...\nasync write ITEM=VALUE...\n"
-     L"  Starts an asynchronous operation and prints its completion.",
+     L"async read|refresh|cancel [--cache|--device] ITEM...\nasync write ITEM=VALUE...\n"
+     L"  Starts an asynchronous operation and prints its completion; cancel starts a read\n"
+     L"  and cancels it at once. With DA 2.0 (IOPCAsyncIO2) reads come from the device.",
      true},
+    {L"properties", CmdProperties,
+     L"properties ITEM...\n  Prints the properties of items (IOPCItemProperties, DA 2.0).", true},
 };
 
 void Usage(FILE* out)
 {
-    fwprintf(out, L"usage: opcda-client [--progid PROGID] COMMAND [options] [ITEM...]\n\ncommands:\n");
+    fwprintf(out, L"usage: opcda-client [--progid PROGID] [--da1] COMMAND [options] [ITEM...]\n\ncommands:\n");
     for (const Command& c : kCommands)
         fwprintf(out, L"  %ls\n", c.name);
-    fwprintf(out, L"\nRun 'opcda-client COMMAND --help' for a command's options.\n"
+    fwprintf(out, L"\nThe client speaks OPC DA 2.0 where the server offers it; --da1 keeps to the 1.0a\n"
+                  L"interfaces (IDataObject streams, IOPCAsyncIO).\n"
+                  L"Run 'opcda-client COMMAND --help' for a command's options.\n"
                   L"Exit codes: 0 ok, 1 some item failed, 2 usage, 3 no server, 4 a call failed.\n");
 }
 
@@ -66,6 +73,8 @@ int RunClient(int argc, wchar_t** argv)
         std::wstring a = argv[i];
         if (a == L"--progid" && i + 1 < argc)
             o.progId = argv[++i];
+        else if (a == L"--da1")
+            o.da1 = true;
         else if (a == L"--help" || a == L"-h") {
             Usage(stdout);
             return kOk;
@@ -110,6 +119,8 @@ int RunClient(int argc, wchar_t** argv)
             o.flat = true;
         } else if (a == L"--live") {
             o.live = true;
+        } else if (a == L"--da1") {
+            o.da1 = true;
         } else if (a == L"--filter" || a == L"--rate" || a == L"--deadband" || a == L"--for" || a == L"--count" ||
                    a == L"--type" || a == L"--write") {
             const wchar_t* v = value(a.c_str());
@@ -153,7 +164,7 @@ int RunClient(int argc, wchar_t** argv)
     int rc;
     {
         Session session;
-        if (FAILED(session.Connect(o.progId)))
+        if (FAILED(session.Connect(o.progId, o.da1)))
             rc = kNoServer;
         else
             rc = command->run(session, o);

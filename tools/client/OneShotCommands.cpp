@@ -1,5 +1,5 @@
 // opcda-client: the commands that ask once and print: status, browse,
-// validate, read, write.
+// validate, read, write, properties.
 #include "client/Session.h"
 
 #include <cwchar>
@@ -8,6 +8,17 @@ namespace opcda_client {
 
 int CmdStatus(Session& s, const Options&)
 {
+    wprintf(L"Protocol:     OPC DA %ls\n", s.Da2() ? L"2.0" : L"1.0a");
+    if (s.Da2()) {
+        LCID lcid = 0;
+        HRESULT hr = s.common->GetLocaleID(&lcid);
+        if (FAILED(hr)) {
+            Fail(L"GetLocaleID", hr);
+            return kCallFailed;
+        }
+        wprintf(L"Locale:       0x%04lX\n", static_cast<unsigned long>(lcid));
+        wprintf(L"Client name:  %ls\n", Session::kClientName);
+    }
     OPCSERVERSTATUS* status = nullptr;
     HRESULT hr = s.server->GetStatus(&status);
     if (FAILED(hr) || !status) {
@@ -311,5 +322,48 @@ int CmdWrite(Session& s, const Options& o)
     return WriteAssignments(s, mgt.Get(), o.args);
 }
 
+int CmdProperties(Session& s, const Options& o)
+{
+    ComPtr<IOPCItemProperties> props;
+    if (!s.Da2() || FAILED(s.server.As(&props))) {
+        fwprintf(stderr, L"error: properties needs the server's IOPCItemProperties (OPC DA 2.0)%ls\n",
+                 o.da1 ? L"; drop --da1" : L"");
+        return kCallFailed;
+    }
+    bool anyError = false;
+    for (const std::wstring& id : o.args) {
+        DWORD n = 0;
+        DWORD* ids = nullptr;
+        LPWSTR* texts = nullptr;
+        VARTYPE* types = nullptr;
+        HRESULT hr = props->QueryAvailableProperties(const_cast<wchar_t*>(id.c_str()), &n, &ids, &texts, &types);
+        if (FAILED(hr)) {
+            fwprintf(stderr, L"error: %ls: %ls\n", id.c_str(), HResultText(hr).c_str());
+            anyError = true;
+            continue;
+        }
+        VARIANT* values = nullptr;
+        HRESULT* errors = nullptr;
+        hr = props->GetItemProperties(const_cast<wchar_t*>(id.c_str()), n, ids, &values, &errors);
+        wprintf(L"%ls\n", id.c_str());
+        for (DWORD i = 0; i < n; ++i) {
+            std::wstring value = FAILED(hr)            ? HResultText(hr)
+                                 : FAILED(errors[i])   ? HResultText(errors[i])
+                                                       : ValueText(values[i]);
+            wprintf(L"  %4lu  %-28ls %-6ls %ls\n", static_cast<unsigned long>(ids[i]), texts[i] ? texts[i] : L"",
+                    VarTypeText(types[i]).c_str(), value.c_str());
+            CoTaskMemFree(texts[i]);
+            if (values)
+                VariantClear(&values[i]);
+        }
+        anyError = anyError || hr != S_OK;
+        CoTaskMemFree(ids);
+        CoTaskMemFree(texts);
+        CoTaskMemFree(types);
+        CoTaskMemFree(values);
+        CoTaskMemFree(errors);
+    }
+    return anyError ? kItemErrors : kOk;
+}
 
 }  // namespace opcda_client

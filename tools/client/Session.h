@@ -24,6 +24,7 @@ struct Options {
     bool withTime = true;
     bool flat = false;
     bool live = false;
+    bool da1 = false;  // the 1.0a interfaces even where the server offers 2.0
     std::wstring filter;
     DWORD rate = 500;
     float deadband = 0.0f;
@@ -42,7 +43,9 @@ inline void Fail(const wchar_t* what, HRESULT hr)
 // The client's view of one server: a connection and the groups it adds.
 class Session {
 public:
-    HRESULT Connect(const std::wstring& progId)
+    // Connects; unless da1, the session speaks DA 2.0 where the server
+    // offers IOPCCommon, and gives the server its client name.
+    HRESULT Connect(const std::wstring& progId, bool da1)
     {
         CLSID clsid;
         HRESULT hr = CLSIDFromProgID(progId.c_str(), &clsid);
@@ -52,10 +55,15 @@ public:
         }
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
                               reinterpret_cast<void**>(server.GetAddressOf()));
-        if (FAILED(hr))
+        if (FAILED(hr)) {
             Fail(L"connecting to the server", hr);
-        return hr;
+            return hr;
+        }
+        if (!da1 && SUCCEEDED(server.As(&common)) && FAILED(common->SetClientName(kClientName)))
+            common.Reset();
+        return S_OK;
     }
+    bool Da2() const { return common != nullptr; }
 
     HRESULT AddGroup(BOOL active, DWORD rate, float deadband, ComPtr<IOPCItemMgt>* mgt)
     {
@@ -102,7 +110,9 @@ public:
             server->RemoveGroup(hGroup, TRUE);
     }
 
+    static constexpr const wchar_t* kClientName = L"opcda-client";
     ComPtr<IOPCServer> server;
+    ComPtr<IOPCCommon> common;  // DA 2.0 sessions only
     OPCHANDLE hGroup = 0;
 };
 
@@ -146,5 +156,6 @@ int CmdRead(Session& s, const Options& o);
 int CmdWrite(Session& s, const Options& o);
 int CmdWatch(Session& s, const Options& o);  // WatchCommands.cpp
 int CmdAsync(Session& s, const Options& o);
+int CmdProperties(Session& s, const Options& o);  // OneShotCommands.cpp
 
 }  // namespace opcda_client

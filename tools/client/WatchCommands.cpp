@@ -1,18 +1,16 @@
-// opcda-client: the commands that wait for the server: watch (data changes
-// through an advise sink) and async (a transaction and its completion).
-#include "client/Session.h"
+// opcda-client: the commands that wait for the server: watch (data changes)
+// and async (a transaction and its completion), with what both versions
+// share and the 1.0a path through an advise sink and the streams.
+#include "client/ItemPrinter.h"
 
-#include <atomic>
-#include <map>
 #include <cwchar>
-#include <mutex>
 
 namespace opcda_client {
 
 // A sink that decodes the stream blocks it receives and prints item lines.
-class PrintingSink : public IAdviseSink {
+class PrintingSink : public IAdviseSink, public ItemPrinter {
 public:
-    PrintingSink(const std::vector<std::wstring>& ids, const Options& o) : m_ids(ids), m_o(o) {}
+    PrintingSink(const std::vector<std::wstring>& ids, const Options& o) : ItemPrinter(ids, o) {}
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
@@ -46,15 +44,6 @@ public:
     STDMETHODIMP_(void) OnSave() override {}
     STDMETHODIMP_(void) OnClose() override {}
 
-    bool HasCompletion(DWORD tid)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_completions.count(tid) != 0;
-    }
-
-    std::atomic<long> m_lines{0};
-    std::atomic<long> m_blocks{0};
-
 private:
     void DecodeData(const BYTE* p, SIZE_T available, bool withTime)
     {
@@ -82,8 +71,7 @@ private:
             } else {
                 value = L"(" + VarTypeText(v.vt) + L")";
             }
-            const std::wstring& id = h.hClient < m_ids.size() ? m_ids[h.hClient] : std::to_wstring(h.hClient);
-            Print(id, value, VarTypeText(v.vt), h.wQuality, withTime ? &h.ftTimeStampItem : nullptr, g.dwTransactionID);
+            Print(IdOf(h.hClient), value, VarTypeText(v.vt), h.wQuality, withTime ? &h.ftTimeStampItem : nullptr, g.dwTransactionID);
         }
         if (g.dwTransactionID != 0)
             m_completions[g.dwTransactionID] = g.dwItemCount;
@@ -97,43 +85,11 @@ private:
         for (DWORD i = 0; i < g.dwItemCount && sizeof(g) + 8 * (i + 1) <= available; ++i) {
             OPCITEMHEADERWRITE h;
             memcpy(&h, p + sizeof(g) + 8 * i, 8);
-            const std::wstring& id = h.hClient < m_ids.size() ? m_ids[h.hClient] : std::to_wstring(h.hClient);
-            wprintf(L"write complete (transaction %lu): %ls: %ls\n", static_cast<unsigned long>(g.dwTransactionID),
-                    id.c_str(), HResultText(h.dwError).c_str());
+            PrintWriteResult(g.dwTransactionID, h.hClient, h.dwError);
         }
         m_completions[g.dwTransactionID] = g.dwItemCount;
     }
-    void Print(const std::wstring& id, const std::wstring& value, const std::wstring& type, WORD quality,
-               const FILETIME* ft, DWORD tid)
-    {
-        if (m_o.live) {
-            m_live[id] = value + L"  " + QualityText(quality) + (ft ? L"  " + FileTimeText(*ft, true) : L"");
-            wprintf(L"\x1b[H\x1b[J");
-            for (const auto& row : m_live)
-                wprintf(L"%-20ls %ls\n", row.first.c_str(), row.second.c_str());
-            fflush(stdout);
-            ++m_lines;
-            return;
-        }
-        if (m_o.csv) {
-            wprintf(L"%ls,%ls,%ls,%ls,%ls,%ls\n", Csv(id).c_str(), Csv(value).c_str(), type.c_str(),
-                    QualityText(quality).c_str(), ft ? FileTimeText(*ft, true).c_str() : L"",
-                    ft ? FileTimeText(*ft, false).c_str() : L"");
-        } else {
-            wprintf(L"%ls%-20ls %-24ls %-22ls %ls\n",
-                    tid ? (L"[transaction " + std::to_wstring(tid) + L"] ").c_str() : L"", id.c_str(), value.c_str(),
-                    QualityText(quality).c_str(), ft ? FileTimeText(*ft, true).c_str() : L"");
-        }
-        fflush(stdout);
-        ++m_lines;
-    }
-
     LONG m_refs = 1;
-    std::map<DWORD, DWORD> m_completions;  // transaction id -> item count
-    std::vector<std::wstring> m_ids;
-    const Options& m_o;
-    std::mutex m_mutex;
-    std::map<std::wstring, std::wstring> m_live;
 };
 
 // An advise connection owned for a scope: unadvised on every path out, so
@@ -164,30 +120,27 @@ private:
     DWORD m_connection = 0;
 };
 
-int CmdWatch(Session& s, const Options& o)
+int PrepareWatch(Session& s, const Options& o, ComPtr<IOPCItemMgt>* mgt)
 {
-    ComPtr<IOPCItemMgt> mgt;
-    if (FAILED(s.AddGroup(FALSE, o.rate, o.deadband, &mgt)))
+    if (FAILED(s.AddGroup(FALSE, o.rate, o.deadband, mgt)))
         return kCallFailed;
     std::vector<OPCITEMRESULT> results;
     std::vector<HRESULT> errors;
-    if (FAILED(s.AddItems(mgt.Get(), o.args, TRUE, o.type, &results, &errors)))
+    if (FAILED(s.AddItems(mgt->Get(), o.args, TRUE, o.type, &results, &errors)))
         return kCallFailed;
     if (!ReportItemErrors(o.args, errors))
         return kItemErrors;
-    if (!o.writes.empty()) {
-        int rc = WriteAssignments(s, mgt.Get(), o.writes);
-        if (rc != kOk)
-            return rc;
-    }
-    PrintingSink sink(o.args, o);
-    ScopedAdvise advise;
-    if (FAILED(advise.Advise(mgt.Get(), o.withTime ? L"OPCSTMFORMATDATATIME" : L"OPCSTMFORMATDATA", &sink)))
-        return kCallFailed;
+    if (!o.writes.empty())
+        return WriteAssignments(s, mgt->Get(), o.writes);
+    return kOk;
+}
+
+int WatchUntilDone(IOPCItemMgt* mgt, const Options& o, ItemPrinter& printer, const wchar_t* unit)
+{
     if (o.csv)
         wprintf(L"item,value,type,quality,local time,utc time\n");
     ComPtr<IOPCGroupStateMgt> state;
-    mgt.As(&state);
+    mgt->QueryInterface(IID_IOPCGroupStateMgt, reinterpret_cast<void**>(state.GetAddressOf()));
     BOOL active = TRUE;
     DWORD revised;
     HRESULT hr = state->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr);
@@ -198,7 +151,7 @@ int CmdWatch(Session& s, const Options& o)
     DWORD start = GetTickCount();
     for (;;) {
         Sleep(20);
-        if (o.count > 0 && sink.m_lines >= o.count)
+        if (o.count > 0 && printer.m_lines >= o.count)
             break;
         if (o.forSeconds > 0 && GetTickCount() - start >= static_cast<DWORD>(o.forSeconds * 1000))
             break;
@@ -206,94 +159,128 @@ int CmdWatch(Session& s, const Options& o)
     active = FALSE;
     state->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr);
     if (!o.csv && !o.live)
-        wprintf(L"-- %ld item changes in %ld blocks\n", sink.m_lines.load(), sink.m_blocks.load());
-    return sink.m_lines > 0 ? kOk : kItemErrors;
+        wprintf(L"-- %ld item changes in %ld %ls\n", printer.m_lines.load(), printer.m_blocks.load(), unit);
+    return printer.m_lines > 0 ? kOk : kItemErrors;
 }
 
-int CmdAsync(Session& s, const Options& o)
+int CmdWatch(Session& s, const Options& o)
+{
+    if (s.Da2())
+        return WatchThroughCallback(s, o);
+    ComPtr<IOPCItemMgt> mgt;
+    int rc = PrepareWatch(s, o, &mgt);
+    if (rc != kOk)
+        return rc;
+    PrintingSink sink(o.args, o);
+    ScopedAdvise advise;
+    if (FAILED(advise.Advise(mgt.Get(), o.withTime ? L"OPCSTMFORMATDATATIME" : L"OPCSTMFORMATDATA", &sink)))
+        return kCallFailed;
+    return WatchUntilDone(mgt.Get(), o, sink, L"blocks");
+}
+
+int PrepareAsync(Session& s, const Options& o, AsyncPlan* plan)
 {
     if (o.args.empty()) {
-        fwprintf(stderr, L"error: async needs read, write or refresh\n");
+        fwprintf(stderr, L"error: async needs read, write, refresh or cancel\n");
         return kUsage;
     }
-    std::wstring op = o.args[0];
+    plan->op = o.args[0];
     std::vector<std::wstring> rest(o.args.begin() + 1, o.args.end());
-    std::vector<std::wstring> ids, texts;
-    if (op == L"write") {
-        if (!SplitAssignments(rest, &ids, &texts))
+    std::vector<std::wstring> texts;
+    if (plan->op == L"write") {
+        if (!SplitAssignments(rest, &plan->ids, &texts))
             return kUsage;
-    } else if (op == L"read" || op == L"refresh") {
-        ids = rest;
+    } else if (plan->op == L"read" || plan->op == L"refresh" || plan->op == L"cancel") {
+        plan->ids = rest;
     } else {
-        fwprintf(stderr, L"error: unknown async operation '%ls'\n", op.c_str());
+        fwprintf(stderr, L"error: unknown async operation '%ls'\n", plan->op.c_str());
         return kUsage;
     }
-    ComPtr<IOPCItemMgt> mgt;
-    if (FAILED(s.AddGroup(op == L"refresh", 100000, 0, &mgt)))
+    if (FAILED(s.AddGroup(plan->op == L"refresh", 100000, 0, &plan->mgt)))
         return kCallFailed;
     std::vector<OPCITEMRESULT> results;
     std::vector<HRESULT> errors;
-    if (FAILED(s.AddItems(mgt.Get(), ids, TRUE, VT_EMPTY, &results, &errors)))
+    if (FAILED(s.AddItems(plan->mgt.Get(), plan->ids, TRUE, o.type, &results, &errors)))
         return kCallFailed;
-    if (!ReportItemErrors(ids, errors))
+    if (!ReportItemErrors(plan->ids, errors))
         return kItemErrors;
-    std::vector<OPCHANDLE> handles;
-    std::vector<VARIANT> values;
-    for (size_t i = 0; i < ids.size(); ++i) {
+    for (size_t i = 0; i < plan->ids.size(); ++i) {
         if (FAILED(errors[i]))
             continue;
-        if (op == L"write") {
+        if (plan->op == L"write") {
             VARIANT v;
             if (FAILED(TextToValue(texts[i], results[i].vtCanonicalDataType, &v))) {
-                fwprintf(stderr, L"error: %ls: '%ls' is not a %ls value\n", ids[i].c_str(), texts[i].c_str(),
+                fwprintf(stderr, L"error: %ls: '%ls' is not a %ls value\n", plan->ids[i].c_str(), texts[i].c_str(),
                          VarTypeText(results[i].vtCanonicalDataType).c_str());
                 continue;
             }
-            values.push_back(v);
+            plan->values.push_back(v);
         }
-        handles.push_back(results[i].hServer);
+        plan->handles.push_back(results[i].hServer);
     }
-    if (handles.empty())
-        return kItemErrors;
-    Options printOptions = o;
-    printOptions.live = false;
-    PrintingSink sink(ids, printOptions);
-    ScopedAdvise advise;
-    if (FAILED(advise.Advise(mgt.Get(), op == L"write" ? L"OPCSTMFORMATWRITECOMPLETE" : L"OPCSTMFORMATDATATIME",
-                             &sink)))
-        return kCallFailed;
-    const DWORD connection = advise.connection();
-    HRESULT hr;
-    ComPtr<IOPCAsyncIO> async;
-    mgt.As(&async);
-    DWORD tid = 0;
-    HRESULT* asyncErrors = nullptr;
-    OPCDATASOURCE source = o.device ? OPC_DS_DEVICE : OPC_DS_CACHE;
-    if (op == L"read")
-        hr = async->Read(connection, source, static_cast<DWORD>(handles.size()), handles.data(), &tid, &asyncErrors);
-    else if (op == L"write")
-        hr = async->Write(connection, static_cast<DWORD>(handles.size()), handles.data(), values.data(), &tid,
-                          &asyncErrors);
-    else
-        hr = async->Refresh(connection, source, &tid);
-    CoTaskMemFree(asyncErrors);
-    for (auto& v : values)
-        VariantClear(&v);
-    if (FAILED(hr) || hr == S_FALSE) {
-        Fail((L"async " + op).c_str(), hr);
-        return kCallFailed;
-    }
-    wprintf(L"transaction %lu queued\n", static_cast<unsigned long>(tid));
+    return plan->handles.empty() ? kItemErrors : kOk;
+}
+
+int WaitForCompletion(ItemPrinter& printer, DWORD tid)
+{
     DWORD start = GetTickCount();
-    // The completion arrives as a block that carries this transaction's id.
-    while (GetTickCount() - start < 10000 && !sink.HasCompletion(tid))
+    while (GetTickCount() - start < 10000 && !printer.HasCompletion(tid))
         Sleep(10);
-    if (!sink.HasCompletion(tid)) {
+    if (!printer.HasCompletion(tid)) {
         fwprintf(stderr, L"error: no completion of transaction %lu within 10 s\n", static_cast<unsigned long>(tid));
         return kCallFailed;
     }
     wprintf(L"transaction %lu completed\n", static_cast<unsigned long>(tid));
     return kOk;
+}
+
+int CmdAsync(Session& s, const Options& o)
+{
+    if (s.Da2())
+        return AsyncThroughCallback(s, o);
+    AsyncPlan plan;
+    int rc = PrepareAsync(s, o, &plan);
+    if (rc != kOk)
+        return rc;
+    const std::wstring& op = plan.op;
+    Options printOptions = o;
+    printOptions.live = false;
+    PrintingSink sink(plan.ids, printOptions);
+    ScopedAdvise advise;
+    if (FAILED(advise.Advise(plan.mgt.Get(),
+                             op == L"write" ? L"OPCSTMFORMATWRITECOMPLETE" : L"OPCSTMFORMATDATATIME", &sink)))
+        return kCallFailed;
+    const DWORD connection = advise.connection();
+    HRESULT hr;
+    ComPtr<IOPCAsyncIO> async;
+    plan.mgt.As(&async);
+    DWORD tid = 0;
+    HRESULT* asyncErrors = nullptr;
+    const DWORD n = static_cast<DWORD>(plan.handles.size());
+    OPCDATASOURCE source = o.device ? OPC_DS_DEVICE : OPC_DS_CACHE;
+    if (op == L"read" || op == L"cancel")
+        hr = async->Read(connection, source, n, plan.handles.data(), &tid, &asyncErrors);
+    else if (op == L"write")
+        hr = async->Write(connection, n, plan.handles.data(), plan.values.data(), &tid, &asyncErrors);
+    else
+        hr = async->Refresh(connection, source, &tid);
+    CoTaskMemFree(asyncErrors);
+    if (FAILED(hr) || hr == S_FALSE) {
+        Fail((L"async " + op).c_str(), hr);
+        return kCallFailed;
+    }
+    wprintf(L"transaction %lu queued\n", static_cast<unsigned long>(tid));
+    if (op == L"cancel") {
+        hr = async->Cancel(tid);
+        if (hr == S_OK) {
+            wprintf(L"transaction %lu cancelled\n", static_cast<unsigned long>(tid));  // no completion comes
+            return kOk;
+        }
+        wprintf(L"transaction %lu could not be cancelled any more: %ls\n", static_cast<unsigned long>(tid),
+                HResultText(hr).c_str());
+    }
+    // The completion arrives as a block that carries this transaction's id.
+    return WaitForCompletion(sink, tid);
 }
 
 }  // namespace opcda_client

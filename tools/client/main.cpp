@@ -1,4 +1,4 @@
-// opcda-client: a command-line OPC DA 1.0a client.
+// opcda-client: a command-line OPC DA client (2.0, or 1.0a with --da1).
 #include "client/Commands.h"
 
 #include <cstdio>
