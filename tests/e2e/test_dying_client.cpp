@@ -1,9 +1,13 @@
-// A client process killed while it is advised on active groups with queued
-// asynchronous transactions must not stall the other clients, and the server
-// reclaims what it held.
+// A client process killed while it is advised on active groups (1.0a
+// streams on one, the 2.0 callback on the other) with queued asynchronous
+// transactions must not stall the other clients, and the server reclaims
+// what it held.
 #include "common/OpcDefs.h"
 #include "AdviseSinkSpy.h"
+#include "DataCallbackSpy.h"
 #include "E2eUtil.h"
+
+#include <ocidl.h>
 
 #include <gtest/gtest.h>
 #include <wrl/client.h>
@@ -170,26 +174,45 @@ int RunDyingClient()
     if (FAILED(CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
                                 reinterpret_cast<void**>(server.GetAddressOf()))))
         return 1;
-    static AdviseSinkSpy sinks[2];
+    static AdviseSinkSpy sink;
+    static DataCallbackSpy callback;
     for (int g = 0; g < 2; ++g) {
         std::vector<OPCHANDLE> h;
         auto mgt = ActiveGroup(server.Get(), g ? L"dying2" : L"dying1", 50, 900 + g * 10, 10, &h);
-        ComPtr<IDataObject> data;
-        mgt.As(&data);
-        FORMATETC fe = {static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
-                        DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-        DWORD connection = 0;
-        data->DAdvise(&fe, 0, &sinks[g], &connection);
-        ComPtr<IOPCAsyncIO> async;
-        mgt.As(&async);
-        for (int i = 0; i < 20; ++i) {
-            DWORD tid;
-            HRESULT* errors = nullptr;
-            async->Read(connection, OPC_DS_DEVICE, static_cast<DWORD>(h.size()), h.data(), &tid, &errors);
-            CoTaskMemFree(errors);
+        if (g == 0) {
+            ComPtr<IDataObject> data;
+            mgt.As(&data);
+            FORMATETC fe = {static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
+                            DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+            DWORD connection = 0;
+            data->DAdvise(&fe, 0, &sink, &connection);
+            ComPtr<IOPCAsyncIO> async;
+            mgt.As(&async);
+            for (int i = 0; i < 20; ++i) {
+                DWORD tid;
+                HRESULT* errors = nullptr;
+                async->Read(connection, OPC_DS_DEVICE, static_cast<DWORD>(h.size()), h.data(), &tid, &errors);
+                CoTaskMemFree(errors);
+            }
+            data.Detach();
+        } else {
+            ComPtr<IConnectionPointContainer> cpc;
+            mgt.As(&cpc);
+            ComPtr<IConnectionPoint> cp;
+            cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.GetAddressOf());
+            DWORD cookie = 0;
+            cp->Advise(&callback, &cookie);
+            ComPtr<IOPCAsyncIO2> async;
+            mgt.As(&async);
+            for (int i = 0; i < 20; ++i) {
+                DWORD cancelId;
+                HRESULT* errors = nullptr;
+                async->Read(static_cast<DWORD>(h.size()), h.data(), 1 + i, &cancelId, &errors);
+                CoTaskMemFree(errors);
+            }
+            cp.Detach();
         }
         mgt.Detach();  // kept: the process dies holding them
-        data.Detach();
     }
     server.Detach();
     printf("ready\n");
@@ -216,11 +239,20 @@ TEST(DyingClient, OthersKeepReceivingAndNewClientsAreServed)
                         DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
         DWORD connection = 0;
         ASSERT_EQ(S_OK, data->DAdvise(&fe, 0, &sink, &connection));
+        ComPtr<IConnectionPointContainer> cpc;
+        mgt.As(&cpc);
+        ComPtr<IConnectionPoint> cp;
+        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.GetAddressOf()));
+        DataCallbackSpy callback;
+        DWORD cookie = 0;
+        ASSERT_EQ(S_OK, cp->Advise(&callback, &cookie));
 
         DWORD killedAt = StartAndKillDyingClient();
         ASSERT_NE(0u, killedAt);
+        const size_t callbacksAtKill = callback.count();
 
         Sleep(3000);  // the server keeps calling the dead client's sinks meanwhile
+        EXPECT_GE(callback.count() - callbacksAtKill, 15u) << "callbacks after the other client died";
         {
             std::lock_guard<std::mutex> lock(sink.mutex);
             DWORD maxGap = 0, after = 0;
@@ -253,6 +285,7 @@ TEST(DyingClient, OthersKeepReceivingAndNewClientsAreServed)
         CoTaskMemFree(status->szVendorInfo);
         CoTaskMemFree(status);
         data->DUnadvise(connection);
+        EXPECT_EQ(S_OK, cp->Unadvise(cookie));
     }
     server.Reset();
 
