@@ -1,5 +1,8 @@
-// What the benchmark programs share: a clock and a sink that only counts.
+// What the benchmark programs share: a clock, and a stream sink and a data
+// callback that only count.
 #pragma once
+#include "common/OpcDefs.h"
+
 #include <windows.h>
 #include <objidl.h>
 
@@ -53,4 +56,52 @@ public:
     std::atomic<long> items{0};
     std::atomic<long> blocks{0};
     std::atomic<long> completions{0};  // blocks of asynchronous transactions
+};
+
+// Counts the data-change calls of an IOPCDataCallback and their items
+// (transaction ID 0), and the completions.
+class CountingCallback : public IOPCDataCallback {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
+            *ppv = static_cast<IOPCDataCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP OnDataChange(DWORD tid, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE*, VARIANT*, WORD*,
+                              FILETIME*, HRESULT*) override
+    {
+        if (tid == 0) {
+            items += count;
+            ++blocks;
+        } else {
+            ++completions;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
+                                HRESULT*) override
+    {
+        ++completions;
+        return S_OK;
+    }
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override
+    {
+        ++completions;
+        return S_OK;
+    }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override
+    {
+        ++completions;
+        return S_OK;
+    }
+    std::atomic<long> items{0};
+    std::atomic<long> blocks{0};
+    std::atomic<long> completions{0};
 };
