@@ -225,12 +225,14 @@ HRESULT COPCGroup::ExecuteCallbackTransaction(CCallbackTransaction* t)
             break;
         }
         case CCallbackTransaction::kRefresh: {
-            // Every active item, changed or not, in one call; the change
-            // check of the data-change updates is left as it was.
+            // Every active item, changed or not, in one call (none, when the
+            // last was deactivated since: the client still hears of its
+            // refresh); the change check of the data changes is left as it
+            // was. A group deactivated since sends nothing, as in 1.0.
             std::vector<OPCHANDLE> servers;
             for (COPCItem* item : m_activeItems)
                 servers.push_back(item->GetServerHandle());
-            if (m_bActive && !servers.empty())
+            if (m_bActive)
                 d = NewCallbackDelivery(CCallbackDelivery::kDataChange, t->m_dwClientID);
             if (d) {
                 d->clients.resize(servers.size());

@@ -105,6 +105,16 @@ void COPCGroup::DeliverCallbacks(std::unique_ptr<CCallbackDelivery> d)
         if (e != S_OK)
             hrMasterError = S_FALSE;
     const DWORD n = static_cast<DWORD>(d->clients.size());
+    if (n == 0) {
+        // The arrays are reference pointers on the wire: never NULL, even
+        // when they carry nothing.
+        d->clients.resize(1);
+        d->values.resize(1);
+        VariantInit(&d->values[0]);
+        d->qualities.resize(1);
+        d->times.resize(1);
+        d->errors.resize(1);
+    }
     for (CConnectionPoint::Connection& c : d->sinks) {
         auto* sink = static_cast<IOPCDataCallback*>(c.sink);
         HRESULT hr = S_OK;

@@ -320,3 +320,44 @@ TEST_F(AsyncIO2Test, RemovingTheGroupFromInsideACompletionDoesNotWaitForItsQueue
     holder.Reset();
     server.Reset();  // before the spies go
 }
+
+TEST_F(AsyncIO2Test, ARefreshWhoseItemsWentInactiveMeanwhileStillAnswers)
+{
+    std::vector<OPCHANDLE> hHold, h;
+    auto holder = ActiveGroupWithItems(L"hold2", {L"set709.item"}, &hHold);
+    auto g = ActiveGroupWithItems(L"emptied", {L"set710.item"}, &h);
+    DataCallbackSpy holdSpy, spy;
+    Connect(holder.Get(), &holdSpy);
+    Connect(g.Get(), &spy);
+    COPCGroup* hold = Impl(holder.Get());
+    hold->m_cs.Lock();
+    DWORD c = 0;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, Io2(holder.Get())->Read(1, hHold.data(), 1, &c, &errors));
+    CoTaskMemFree(errors);
+    Sleep(50);
+    ASSERT_EQ(S_OK, Io2(g.Get())->Refresh2(OPC_DS_CACHE, 31, &c));
+    ComPtr<IOPCItemMgt> mgt;
+    g.As(&mgt);
+    ASSERT_EQ(S_OK, mgt->SetActiveState(1, h.data(), FALSE, &errors));
+    CoTaskMemFree(errors);
+    hold->m_cs.Unlock();
+    // The refresh answers with no item rather than leaving the client waiting.
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(spy.mutex);
+            if (!spy.changes.empty() && spy.changes.back().transid == 31)
+                break;
+        }
+        Sleep(10);
+    }
+    {
+        std::lock_guard<std::mutex> lock(spy.mutex);
+        ASSERT_FALSE(spy.changes.empty());
+        EXPECT_EQ(31u, spy.changes.back().transid);
+        EXPECT_TRUE(spy.changes.back().clients.empty());
+    }
+    g.Reset();
+    holder.Reset();
+    server.Reset();  // before the spies go
+}

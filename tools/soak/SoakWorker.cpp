@@ -146,7 +146,13 @@ void Worker::AddGroup()
     g->state.As(&g->sync);
     g->state.As(&g->async);
     g->state.As(&g->data);
+    g->state.As(&g->async2);
+    ComPtr<IConnectionPointContainer> cpc;
+    g->state.As(&cpc);
+    if (cpc)
+        Check("FindConnectionPoint", cpc->FindConnectionPoint(IID_IOPCDataCallback, g->point.GetAddressOf()), {S_OK});
     g->sink = new Sink(g.get());
+    g->callback = new Callback(g.get());
     m_groups.push_back(std::move(g));
 }
 
@@ -181,8 +187,13 @@ void Worker::Drain(GroupState& g)
     for (auto& c : g.completions)
         if (!g.pending.count(c.first) && !g.cancelledIds.count(c.first))
             ++g_counters.twice;  // a completion of no transaction we started
+    for (DWORD tid : g.cancelNotices)
+        if (!g.pending.count(tid))
+            ++g_counters.twice;  // a cancel notice of no transaction we started
     g.pending.clear();
     g.completions.clear();
+    g.cancelIdOf.clear();
+    g.cancelNotices.clear();
 }
 
 void Worker::Finish(GroupState& g, bool force)
@@ -198,7 +209,10 @@ void Worker::Finish(GroupState& g, bool force)
     g.sync.Reset();
     g.async.Reset();
     g.data.Reset();
+    g.async2.Reset();
+    g.point.Reset();
     g.sink->Release();
+    g.callback->Release();
 }
 
 void Worker::RemoveGroup()
@@ -213,7 +227,7 @@ void Worker::RemoveGroup()
 
 void Worker::ExpectFirstDelivery(GroupState& g, const ItemState& item, DWORD since)
 {
-    bool advised = g.cData || g.cTime;
+    bool advised = g.cData || g.cTime || (g.cookie && g.enabled);
     if (!g.active || !item.active || !advised)
         return;
     std::lock_guard<std::mutex> lock(g.m);
@@ -366,7 +380,11 @@ void Worker::Advise()
     GroupState* g = AnyGroup();
     if (!g)
         return;
-    int which = Rand(3);
+    int which = Rand(4);
+    if (which == 3) {
+        AdviseCallback(*g);
+        return;
+    }
     DWORD* slot = which == 0 ? &g->cData : which == 1 ? &g->cTime : &g->cWrite;
     if (*slot)
         return;
@@ -386,15 +404,20 @@ void Worker::Unadvise()
     if (!g)
         return;
     Drain(*g);  // completions of its transactions arrive first
+    int which = Rand(4);
+    if (which == 3) {
+        UnadviseCallback(*g);
+        return;
+    }
     DWORD* slots[3] = {&g->cData, &g->cTime, &g->cWrite};
-    DWORD* slot = slots[Rand(3)];
+    DWORD* slot = slots[which];
     if (!*slot) {
         Check("DUnadvise unknown", g->data->DUnadvise(0xFFFFFFF1u), {E_FAIL});
         return;
     }
     Check("DUnadvise", g->data->DUnadvise(*slot), {S_OK});
     *slot = 0;
-    if (!g->cData && !g->cTime) {
+    if (!g->cData && !g->cTime && !g->cookie) {
         std::lock_guard<std::mutex> lock(g->m);
         g->expectBy.clear();
     }
@@ -432,8 +455,9 @@ int WorkerMain(unsigned seed, double seconds)
     CoUninitialize();
     const Counters& c = g_counters;
     long failures = c.violations + c.lost + c.twice + c.lateItems + c.backwards;
-    printf("SUMMARY %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld\n", c.calls, c.violations, c.asyncIssued, c.completed,
-           c.cancelled, c.lost, c.twice, c.dataBlocks, c.lateItems, c.backwards);
+    printf("SUMMARY %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld\n", c.calls, c.violations, c.asyncIssued,
+           c.completed, c.cancelled, c.lost, c.twice, c.dataBlocks, c.lateItems, c.backwards, c.callbackCalls,
+           c.async2Issued);
     fflush(stdout);
     return rc != 0 ? rc : (failures ? 1 : 0);
 }

@@ -4,6 +4,7 @@
 #include "common/OpcDefs.h"
 
 #include <objbase.h>
+#include <ocidl.h>
 #include <psapi.h>
 #include <tlhelp32.h>
 #include <wrl/client.h>
@@ -26,7 +27,7 @@ using Microsoft::WRL::ComPtr;
 
 struct Counters {
     long calls = 0, violations = 0, asyncIssued = 0, completed = 0, cancelled = 0, lost = 0, twice = 0,
-         dataBlocks = 0, lateItems = 0, backwards = 0;
+         dataBlocks = 0, lateItems = 0, backwards = 0, callbackCalls = 0, async2Issued = 0;
 };
 
 extern std::mutex g_log;
@@ -74,6 +75,46 @@ private:
     GroupState* m_group;
 };
 
+// The 2.0 callback of one group: records data changes and completions
+// (SoakWorkerDa2.cpp).
+class Callback : public IOPCDataCallback {
+public:
+    explicit Callback(GroupState* g) : m_group(g) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
+            *ppv = static_cast<IOPCDataCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        LONG n = InterlockedDecrement(&m_refs);
+        if (n == 0)
+            delete this;
+        return n;
+    }
+    STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
+                              DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
+                              FILETIME* pftTimeStamps, HRESULT* pErrors) override;
+    STDMETHODIMP OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
+                                DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
+                                FILETIME* pftTimeStamps, HRESULT* pErrors) override;
+    STDMETHODIMP OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr, DWORD dwCount,
+                                 OPCHANDLE* pClienthandles, HRESULT* pErrors) override;
+    STDMETHODIMP OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) override;
+
+private:
+    virtual ~Callback() = default;
+    void Completed(DWORD tid, OPCHANDLE hGroup);
+    LONG m_refs = 1;
+    GroupState* m_group;
+};
+
 struct ItemState {
     OPCHANDLE hServer, hClient;
     bool active;
@@ -88,6 +129,11 @@ struct GroupState {
     ComPtr<IDataObject> data;
     Sink* sink = nullptr;
     DWORD cData = 0, cTime = 0, cWrite = 0;
+    ComPtr<IOPCAsyncIO2> async2;
+    ComPtr<IConnectionPoint> point;  // the group's IOPCDataCallback point
+    Callback* callback = nullptr;
+    DWORD cookie = 0;                // its connection, 0 when none
+    bool enabled = true;             // SetEnable
     bool active = false;
     DWORD rate = 100;
     std::vector<ItemState> list;
@@ -97,6 +143,8 @@ struct GroupState {
     std::map<DWORD, int> completions;          // transaction id -> completions seen (may come
                                                // before the call that started it returns)
     std::set<DWORD> cancelledIds;
+    std::map<DWORD, DWORD> cancelIdOf;         // 2.0: client transaction ID -> cancel ID
+    std::set<DWORD> cancelNotices;             // 2.0: OnCancelComplete seen
     std::map<OPCHANDLE, ULONGLONG> lastTime;   // per client handle
     // Expected deliveries: client handle -> (tick from which a delivery
     // counts, tick by which it must have come). A delivery may arrive before
@@ -143,6 +191,11 @@ private:
     std::vector<VARIANT> Values(size_t n);
     void SyncWrite();
     void AsyncOp();
+    // The 2.0 operations: callback connection, IOPCAsyncIO2, SetEnable
+    // (SoakWorkerDa2.cpp).
+    void AdviseCallback(GroupState& g);
+    void UnadviseCallback(GroupState& g);
+    void Async2Op(GroupState& g);
     void Browse();
     void CheckDeliveries();
 
@@ -150,6 +203,7 @@ private:
     ComPtr<IOPCServer> m_server;
     std::vector<std::unique_ptr<GroupState>> m_groups;
     OPCHANDLE m_nextClient = 1000;
+    DWORD m_nextTid = 0x40000000;  // 2.0 transaction IDs, apart from the server's
 };
 
 // The worker process: runs for seconds, prints its SUMMARY line; exit code

@@ -62,6 +62,10 @@ void Worker::AsyncOp()
     GroupState* g = AnyGroup();
     if (!g)
         return;
+    if (Rand(2)) {
+        Async2Op(*g);
+        return;
+    }
     DWORD tid = 0;
     HRESULT* errors = nullptr;
     HRESULT hr;

@@ -114,9 +114,9 @@ int ParentMain(int clients, double seconds, unsigned seed, double sampleSeconds)
         Counters c;
         size_t p = out.find("SUMMARY");
         if (p != std::string::npos)
-            sscanf(out.c_str() + p, "SUMMARY %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld", &c.calls, &c.violations,
-                   &c.asyncIssued, &c.completed, &c.cancelled, &c.lost, &c.twice, &c.dataBlocks, &c.lateItems,
-                   &c.backwards);
+            sscanf(out.c_str() + p, "SUMMARY %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld", &c.calls,
+                   &c.violations, &c.asyncIssued, &c.completed, &c.cancelled, &c.lost, &c.twice, &c.dataBlocks,
+                   &c.lateItems, &c.backwards, &c.callbackCalls, &c.async2Issued);
         else
             ++failedWorkers;
         total.calls += c.calls;
@@ -129,6 +129,8 @@ int ParentMain(int clients, double seconds, unsigned seed, double sampleSeconds)
         total.dataBlocks += c.dataBlocks;
         total.lateItems += c.lateItems;
         total.backwards += c.backwards;
+        total.callbackCalls += c.callbackCalls;
+        total.async2Issued += c.async2Issued;
         CloseHandle(workers[i].hProcess);
         CloseHandle(workers[i].hThread);
     }
@@ -150,7 +152,9 @@ int ParentMain(int clients, double seconds, unsigned seed, double sampleSeconds)
     printf("| ... cancelled | %ld |\n", total.cancelled);
     printf("| ... lost (no completion) | %ld |\n", total.lost);
     printf("| ... completed twice | %ld |\n", total.twice);
-    printf("| data-change blocks received | %ld |\n", total.dataBlocks);
+    printf("| ... of them through IOPCAsyncIO2 | %ld |\n", total.async2Issued);
+    printf("| data changes received (1.0a blocks and 2.0 callbacks) | %ld |\n", total.dataBlocks);
+    printf("| 2.0 callback calls received | %ld |\n", total.callbackCalls);
     printf("| active items not delivered within 3 update periods (+2 s) | %ld |\n", total.lateItems);
     printf("| time stamps going backwards | %ld |\n", total.backwards);
     printf("| workers that failed | %d |\n", failedWorkers);
