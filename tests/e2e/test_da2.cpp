@@ -209,3 +209,78 @@ TEST(Da2, DataCallbackAcrossProcessesWithACallBackIntoTheServer)
     EXPECT_EQ(1, spy.refs);
     EXPECT_TRUE(e2e::WaitNoServer());
 }
+
+// IOPCAsyncIO2 and the group's connection point through the proxies: the
+// codes of bad input arrive as they leave the server, and nothing stays.
+TEST(Da2, AsyncIO2BadInputThroughTheProxy)
+{
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                     reinterpret_cast<void**>(server.GetAddressOf())));
+    ComPtr<IOPCItemMgt> mgt;
+    OPCHANDLE hGroup = 0;
+    DWORD revised = 0;
+    ASSERT_EQ(S_OK, server->AddGroup(L"bad", FALSE, 1000, 3, nullptr, nullptr, 0, &hGroup, &revised,
+                                     IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(mgt.GetAddressOf())));
+    OPCITEMDEF def = {};
+    def.szAccessPath = const_cast<wchar_t*>(L"");
+    def.szItemID = const_cast<wchar_t*>(L"set30.period");
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, mgt->AddItems(1, &def, &results, &errors));
+    OPCHANDLE h = results[0].hServer;
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    ComPtr<IOPCAsyncIO2> io;
+    ASSERT_EQ(S_OK, mgt.As(&io));
+    DWORD cancel = 0;
+    BOOL enabled = TRUE;
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, io->Refresh2(OPC_DS_CACHE, 1, &cancel));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, io->GetEnable(&enabled));
+
+    ComPtr<IConnectionPointContainer> cpc;
+    ASSERT_EQ(S_OK, mgt.As(&cpc));
+    ComPtr<IConnectionPoint> cp;
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.GetAddressOf()));
+    ShutdownSinkSpy wrong;  // answers IOPCShutdown, not IOPCDataCallback
+    DWORD cookie = 0;
+    EXPECT_EQ(CONNECT_E_CANNOTCONNECT, cp->Advise(&wrong, &cookie));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, cp->Unadvise(777));
+    DataCallbackSpy spy;
+    ASSERT_EQ(S_OK, cp->Advise(&spy, &cookie));
+    DataCallbackSpy second;
+    DWORD other = 0;
+    EXPECT_EQ(CONNECT_E_ADVISELIMIT, cp->Advise(&second, &other));
+
+    EXPECT_EQ(E_INVALIDARG, io->Read(0, &h, 1, &cancel, &errors));
+    EXPECT_EQ(E_INVALIDARG, io->Refresh2(static_cast<OPCDATASOURCE>(9), 1, &cancel));
+    EXPECT_EQ(E_FAIL, io->Refresh2(OPC_DS_CACHE, 1, &cancel));  // inactive group
+    EXPECT_EQ(E_FAIL, io->Cancel2(0xABCDEF));
+    OPCHANDLE stale[] = {h, 0xBAD0};
+    ASSERT_EQ(S_FALSE, io->Read(2, stale, 5, &cancel, &errors));
+    EXPECT_EQ(S_OK, errors[0]);
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, errors[1]);
+    CoTaskMemFree(errors);
+    ASSERT_TRUE(spy.WaitForCompletions(1));
+    {
+        std::lock_guard<std::mutex> lock(spy.mutex);
+        EXPECT_EQ(5u, spy.completions[0].transid);
+        EXPECT_EQ(3u, spy.completions[0].hGroup);
+        EXPECT_EQ(1u, spy.completions[0].clients.size());
+    }
+    EXPECT_EQ(S_OK, io->SetEnable(FALSE));
+    EXPECT_EQ(S_OK, io->GetEnable(&enabled));
+    EXPECT_FALSE(enabled);
+
+    EXPECT_EQ(S_OK, cp->Unadvise(cookie));
+    EXPECT_EQ(1, spy.refs);
+    EXPECT_EQ(1, second.refs);
+    EXPECT_EQ(1, wrong.refs);
+    io.Reset();
+    cp.Reset();
+    cpc.Reset();
+    mgt.Reset();
+    EXPECT_EQ(S_OK, server->RemoveGroup(hGroup, FALSE));
+    server.Reset();
+    EXPECT_TRUE(e2e::WaitNoServer());
+}
