@@ -10,7 +10,8 @@
 # itself as the string. The parameter is pointed at the wrapping entry, as for
 # every other [out] T** parameter (the wire form is unchanged).
 #
-# Third mend: an [in] array of VARIANTs is passed as a "simple ref" pointer
+# Third mend: an [in] array of VARIANTs (or of OPCITEMVQT records, which
+# hold one) is passed as a "simple ref" pointer
 # straight to its FC_BOGUS_ARRAY entry. Wine's stub (8.0) allocates such an
 # array when it unmarshals it and frees the VARIANTs in it, but never the
 # array itself: every call leaked it. The parameter is pointed at a new FC_RP
@@ -43,7 +44,7 @@ NR == FNR {
 FNR == 1 {
     # Second pass starts: one wrapper per [in] VARIANT array, in offset order.
     n = 0
-    for (t in cand) if (label[t] == "VARIANT *") targets[++n] = t + 0
+    for (t in cand) if (label[t] == "VARIANT *" || label[t] == "OPCITEMVQT *") targets[++n] = t + 0
     for (i = 2; i <= n; i++) { v = targets[i]; for (j = i - 1; j >= 1 && targets[j] > v; j--) targets[j + 1] = targets[j]; targets[j + 1] = v }
     for (i = 1; i <= n; i++) { wrap[targets[i]] = tfs - 1 + 4 * nref; wrap_target[nref] = targets[i]; nref++ }
 }
@@ -99,7 +100,8 @@ FNR == 1 {
         print line
         next
     }
-    if (match(line, /^\/\* [0-9]+ \((OPCITEMSTATE|OPCITEMATTRIBUTES|OPCITEMSTATE \*|OPCITEMATTRIBUTES \*|VARIANT \*)\) \*\/$/)) {
+    if (match(line, /^\/\* [0-9]+ \((OPCITEMSTATE|OPCITEMATTRIBUTES|OPCITEMVQT|OPCITEMPROPERTY)( \*)?\) \*\/$/) ||
+        match(line, /^\/\* [0-9]+ \(VARIANT \*\) \*\/$/)) {
         split(line, parts, " ")
         offset = parts[2]
         name = line
@@ -123,6 +125,7 @@ FNR == 1 {
             key = pending
             gsub(/ \*/, "_ARRAY", key)
             if (key == "VARIANT_ARRAY") { n_variant_arrays++; key = key "_" n_variant_arrays }
+            else if (++seen_key[key] > 1) key = key "_" seen_key[key]
             printf "#define VANTREL_FMT_%s %d\n", key, pending_offset > OFFSETS_FILE
         }
         pending = ""
@@ -137,7 +140,7 @@ END {
         exit 1
     }
     if (in_arrays != EXPECTED_IN_ARRAYS) {
-        printf "patch_proxy: mended %d [in] VARIANT arrays, expected %d\n", in_arrays, EXPECTED_IN_ARRAYS > "/dev/stderr"
+        printf "patch_proxy: mended %d [in] VARIANT-carrying arrays, expected %d\n", in_arrays, EXPECTED_IN_ARRAYS > "/dev/stderr"
         exit 1
     }
     if (patched != EXPECTED) {
