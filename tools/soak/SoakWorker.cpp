@@ -417,7 +417,7 @@ void Worker::Unadvise()
     }
     Check("DUnadvise", g->data->DUnadvise(*slot), {S_OK});
     *slot = 0;
-    if (!g->cData && !g->cTime && !g->cookie) {
+    if (!g->cData && !g->cTime && !(g->cookie && g->enabled)) {  // nobody left to deliver to
         std::lock_guard<std::mutex> lock(g->m);
         g->expectBy.clear();
     }
