@@ -10,6 +10,8 @@ const IID* const g_servedInterfaces[] = {
     &IID_IOPCServer,
     &IID_IOPCCommon,
     &IID_IOPCItemProperties,
+    &IID_IOPCBrowse,
+    &IID_IOPCItemIO,
     &IID_IConnectionPointContainer,
     &IID_IConnectionPoint,
     &IID_IEnumConnections,
@@ -23,6 +25,11 @@ const IID* const g_servedInterfaces[] = {
     &IID_IOPCSyncIO,
     &IID_IOPCAsyncIO,
     &IID_IOPCAsyncIO2,
+    &IID_IOPCAsyncIO3,
+    &IID_IOPCSyncIO2,
+    &IID_IOPCGroupStateMgt2,
+    &IID_IOPCItemDeadbandMgt,
+    &IID_IOPCItemSamplingMgt,
     &IID_IDataObject,
 };
 const size_t g_servedInterfaceCount = sizeof(g_servedInterfaces) / sizeof(g_servedInterfaces[0]);

@@ -193,6 +193,16 @@ HRESULT COPCServer::InternalQueryInterface(REFIID riid, void** ppv)
         AddRef();
         return S_OK;
     }
+    if (riid == IID_IOPCBrowse) {
+        *ppv = static_cast<IOPCBrowse*>(this);
+        AddRef();
+        return S_OK;
+    }
+    if (riid == IID_IOPCItemIO) {
+        *ppv = static_cast<IOPCItemIO*>(this);
+        AddRef();
+        return S_OK;
+    }
     if (riid == IID_IOPCBrowseServerAddressSpace)
         return COPCBrowseServerAddressSpace::Create(AddressSpace(), riid, ppv);
     return E_NOINTERFACE;

@@ -17,6 +17,8 @@ class CUpdateScanMgr;
 class COPCServer : public IOPCServer,
                    public IOPCCommon,
                    public IOPCItemProperties,
+                   public IOPCBrowse,
+                   public IOPCItemIO,
                    public IConnectionPointContainer {
 public:
     // The instance maker of the class factory: plain when pUnkOuter is null,
@@ -63,6 +65,21 @@ public:
                                    HRESULT** ppErrors) override;
     STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
                                HRESULT** ppErrors) override;
+
+    // IOPCBrowse (OPCSrvrBrowse.cpp)
+    STDMETHODIMP GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL bReturnPropertyValues,
+                               DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
+                               OPCITEMPROPERTIES** ppItemProperties) override;
+    STDMETHODIMP Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
+                        OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR szVendorFilter,
+                        BOOL bReturnAllProperties, BOOL bReturnPropertyValues, DWORD dwPropertyCount,
+                        DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
+                        OPCBROWSEELEMENT** ppBrowseElements) override;
+
+    // IOPCItemIO (OPCSrvrItemIO.cpp)
+    STDMETHODIMP Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                      WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT* pItemVQT, HRESULT** ppErrors) override;
 
     // Lifecycle hooks of the creator and destroyer.
     HRESULT OnCreate();

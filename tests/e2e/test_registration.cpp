@@ -11,6 +11,8 @@ const wchar_t kClsidKey[] = L"CLSID\\{2720C8CC-C3A9-42F3-90D2-FAA16CC53782}";
 const wchar_t kCatKey[] = L"Component Categories\\{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";
 const wchar_t kCat20Key[] = L"Component Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
 const GUID kCatDa20 = {0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
+const wchar_t kCat30Key[] = L"Component Categories\\{CC603642-66D7-48F1-B69A-B625E73652D7}";
+const GUID kCatDa30 = {0xCC603642, 0x66D7, 0x48F1, {0xB6, 0x9A, 0xB6, 0x25, 0xE7, 0x36, 0x52, 0xD7}};
 
 // Whether the platform's category manager lists the class in the category,
 // as a server browser asks it.
@@ -55,6 +57,8 @@ void ExpectRegistered()
         cr, std::wstring(kClsidKey) + L"\\Implemented Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}"));
     EXPECT_EQ(L"OPC Data Access Servers Version 2.0", e2e::ReadString(cr, kCat20Key, L"409"));
     EXPECT_TRUE(ListedInCategory(kCatDa20));
+    EXPECT_EQ(L"OPC Data Access Servers Version 3.0", e2e::ReadString(cr, kCat30Key, L"409"));
+    EXPECT_TRUE(ListedInCategory(kCatDa30));
     EXPECT_TRUE(e2e::KeyExists(cr, L"TypeLib\\{1816A7B3-BCFE-4E9D-9CED-9FB33F242552}"));
 }
 }  // namespace
@@ -74,6 +78,7 @@ TEST(Registration, RegServerWritesAndUnregServerRemovesTheKeys)
     EXPECT_EQ(L"OPC Data Access Servers Version 1.0", e2e::ReadString(cr, kCatKey, L"409"));
     EXPECT_EQ(L"OPC Data Access Servers Version 2.0", e2e::ReadString(cr, kCat20Key, L"409"));
     EXPECT_FALSE(ListedInCategory(kCatDa20));
+    EXPECT_FALSE(ListedInCategory(kCatDa30));
     // Unregistering twice still exits with 0.
     EXPECT_EQ(0, e2e::RunProcess(Quoted(e2e::ServerExe()) + L" -unregserver"));
 
