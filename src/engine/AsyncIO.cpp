@@ -97,8 +97,8 @@ CRefreshTransaction::CRefreshTransaction(DWORD id, COPCGroup* group, DWORD conne
 HRESULT CRefreshTransaction::Execute() { return m_pGroup->Refresh(m_dwConnection, m_dwSource, m_dwTransactionID); }
 
 CCallbackTransaction::CCallbackTransaction(Kind kind, DWORD cancelId, COPCGroup* group, DWORD clientId,
-                                           DWORD source)
-    : CTransaction(cancelId, group, 0), m_kind(kind), m_dwClientID(clientId), m_dwSource(source)
+                                           DWORD maxAge)
+    : CTransaction(cancelId, group, 0), m_kind(kind), m_dwClientID(clientId), m_dwMaxAge(maxAge)
 {
 }
 
@@ -108,10 +108,11 @@ CCallbackTransaction::~CCallbackTransaction()
         VariantClear(&v);
 }
 
-HRESULT CCallbackTransaction::AddItem(OPCHANDLE hServer, OPCHANDLE hClient, const VARIANT* value)
+HRESULT CCallbackTransaction::AddItem(OPCHANDLE hServer, OPCHANDLE hClient, DWORD maxAge, const VARIANT* value)
 {
     m_servers.push_back(hServer);
     m_clients.push_back(hClient);
+    m_maxAges.push_back(maxAge);
     if (!value)
         return S_OK;
     m_values.emplace_back();

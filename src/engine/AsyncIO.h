@@ -65,19 +65,22 @@ public:
 class CCallbackTransaction : public CTransaction {
 public:
     enum Kind { kRead, kWrite, kRefresh };
-    CCallbackTransaction(Kind kind, DWORD cancelId, COPCGroup* group, DWORD clientId, DWORD source);
+    // maxAge: of a refresh (a read's are per item).
+    CCallbackTransaction(Kind kind, DWORD cancelId, COPCGroup* group, DWORD clientId, DWORD maxAge);
     ~CCallbackTransaction() override;
-    // Adds one item, with the client handle it had when the call came in
-    // and, for a write, a copy of its value; the failure of a copy is returned.
-    HRESULT AddItem(OPCHANDLE hServer, OPCHANDLE hClient, const VARIANT* value);
+    // Adds one item, with the client handle it had when the call came in,
+    // its MaxAge (a read) or a copy of its value (a write); the failure of a
+    // copy is returned.
+    HRESULT AddItem(OPCHANDLE hServer, OPCHANDLE hClient, DWORD maxAge, const VARIANT* value);
     HRESULT Execute() override;
     HRESULT OnCancel() override;
     bool IsCallback() const override { return true; }
 
     Kind m_kind;
     DWORD m_dwClientID;
-    DWORD m_dwSource;
+    DWORD m_dwMaxAge;
     std::vector<OPCHANDLE> m_servers;
+    std::vector<DWORD> m_maxAges;
     std::vector<OPCHANDLE> m_clients;
     std::vector<VARIANT> m_values;
 };

@@ -59,9 +59,14 @@ STDMETHODIMP COPCGroup::QueryInterface(REFIID riid, void** ppv)
 {
     return QueryInterfaceTable(kTraceName, riid, ppv,
                                {{&IID_IOPCGroupStateMgt, static_cast<IOPCGroupStateMgt*>(this)},
+                                {&IID_IOPCGroupStateMgt2, static_cast<IOPCGroupStateMgt2*>(this)},
                                 {&IID_IOPCSyncIO, static_cast<IOPCSyncIO*>(this)},
+                                {&IID_IOPCSyncIO2, static_cast<IOPCSyncIO2*>(this)},
                                 {&IID_IOPCAsyncIO, static_cast<IOPCAsyncIO*>(this)},
                                 {&IID_IOPCAsyncIO2, static_cast<IOPCAsyncIO2*>(this)},
+                                {&IID_IOPCAsyncIO3, static_cast<IOPCAsyncIO3*>(this)},
+                                {&IID_IOPCItemDeadbandMgt, static_cast<IOPCItemDeadbandMgt*>(this)},
+                                {&IID_IOPCItemSamplingMgt, static_cast<IOPCItemSamplingMgt*>(this)},
                                 {&IID_IOPCItemMgt, static_cast<IOPCItemMgt*>(this)},
                                 {&IID_IDataObject, static_cast<IDataObject*>(this)},
                                 {&IID_IConnectionPointContainer, static_cast<IConnectionPointContainer*>(this)}});
@@ -237,11 +242,19 @@ BOOL COPCGroup::Update(LONGLONG* pllDue)
     std::vector<HRESULT> errors(n);
     DWORD dwNumItems = 0;
     for (COPCItem* item : m_activeItems) {
+        // An item with a sampling rate of its own is looked at only when
+        // that much time has passed.
+        if (item->m_dwSamplingRate) {
+            if (now.QuadPart < item->m_llNextSample)
+                continue;
+            item->m_llNextSample = now.QuadPart + static_cast<LONGLONG>(item->m_dwSamplingRate) * TicksPerMs();
+        }
         BOOL changed = FALSE;
         VariantInit(&values[dwNumItems]);
         // A failed conversion to the requested type: the streams carry the
         // value as it stands, the callback the error.
-        errors[dwNumItems] = item->CheckForUpdate(m_dblDeadband, &clients[dwNumItems], &values[dwNumItems],
+        const double deadband = item->m_bDeadbandSet ? item->m_fDeadband * 0.01 : m_dblDeadband;
+        errors[dwNumItems] = item->CheckForUpdate(deadband, &clients[dwNumItems], &values[dwNumItems],
                                                   &qualities[dwNumItems], &times[dwNumItems], &changed);
         if (changed)
             ++dwNumItems;
@@ -251,6 +264,8 @@ BOOL COPCGroup::Update(LONGLONG* pllDue)
         SendDataChange(S_OK, dwNumItems, clients.data(), values.data(), qualities.data(), times.data());
         PrepareCallbackDelivery(dwNumItems, clients.data(), values.data(), qualities.data(), times.data(),
                                 errors.data());
+    } else {
+        PrepareKeepAlive();
     }
     for (DWORD i = 0; i < dwNumItems; ++i)
         VariantClear(&values[i]);

@@ -4,25 +4,28 @@
 #include "common/OpcDefs.h"
 #include "core/Locks.h"
 #include "engine/Advise.h"
+#include "engine/AsyncIO.h"
 #include "engine/ConnectionPoint.h"
 
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-class CCallbackTransaction;
 class COPCItem;
 class COPCServer;
 
-class COPCGroup final : public IOPCGroupStateMgt,
-                  public IOPCSyncIO,
+class COPCGroup final : public IOPCGroupStateMgt2,
+                  public IOPCSyncIO2,
                   public IOPCAsyncIO,
-                  public IOPCAsyncIO2,
+                  public IOPCAsyncIO3,
                   public IOPCItemMgt,
                   public IDataObject,
-                  public IConnectionPointContainer {
+                  public IConnectionPointContainer,
+                  public IOPCItemDeadbandMgt,
+                  public IOPCItemSamplingMgt {
 public:
     COPCGroup();
 
@@ -68,6 +71,10 @@ public:
     STDMETHODIMP SetName(LPCWSTR szName) override;
     STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
 
+    // IOPCGroupStateMgt2 (OPCGroupItems3.cpp)
+    STDMETHODIMP SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime) override;
+    STDMETHODIMP GetKeepAlive(DWORD* pdwKeepAliveTime) override;
+
     // IOPCSyncIO
     STDMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
                       HRESULT** ppErrors) override;
@@ -90,10 +97,49 @@ public:
     STDMETHODIMP Cancel2(DWORD dwCancelID) override;
     STDMETHODIMP SetEnable(BOOL bEnable) override;
     STDMETHODIMP GetEnable(BOOL* pbEnable) override;
+    // IOPCSyncIO2 and IOPCAsyncIO3 (OPCGroupIO3.cpp)
+    STDMETHODIMP ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                            WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, HRESULT** ppErrors) override;
+    STDMETHODIMP ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID,
+                            DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID,
+                          DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override;
+
+    // IOPCItemDeadbandMgt and IOPCItemSamplingMgt (OPCGroupItems3.cpp)
+    STDMETHODIMP SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
+                                 HRESULT** ppErrors) override;
+    STDMETHODIMP GetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
+                                 HRESULT** ppErrors) override;
+    STDMETHODIMP ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHODIMP SetItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwRequestedSamplingRate,
+                                     DWORD** ppdwRevisedSamplingRate, HRESULT** ppErrors) override;
+    STDMETHODIMP GetItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, DWORD** ppdwSamplingRate,
+                                     HRESULT** ppErrors) override;
+    STDMETHODIMP ClearItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHODIMP SetItemBufferEnable(DWORD dwCount, OPCHANDLE* phServer, BOOL* pbEnable, HRESULT** ppErrors) override;
+    STDMETHODIMP GetItemBufferEnable(DWORD dwCount, OPCHANDLE* phServer, BOOL** ppbEnable,
+                                     HRESULT** ppErrors) override;
+
     // Carry out and cancel a 2.0 transaction: the completion goes out after
     // the transaction gave its group use back.
     HRESULT ExecuteCallbackTransaction(CCallbackTransaction* t);
     HRESULT CancelCallbackTransaction(CCallbackTransaction* t);
+    // The entry checks of the 2.0 and 3.0 asynchronous calls, in their
+    // order: removed group, out-pointers (cleared), callback connection. On
+    // success *ppMgr is the queue. ppErrors is unused without withErrors.
+    HRESULT Async2Entry(DWORD* pdwCancelID, bool withErrors, HRESULT** ppErrors, CAsyncIOMgr** ppMgr);
+    // What one item of a call brings: its error beyond its handle (S_OK to
+    // queue it), its MaxAge (a read) and its value (a write).
+    using ItemOfCall = std::function<HRESULT(DWORD i, DWORD* maxAge, const VARIANT** value)>;
+    // Checks the handles into a new errors array and queues one transaction
+    // for the items that are good; none good queues nothing (S_FALSE).
+    HRESULT QueueCallbackItems(CAsyncIOMgr* mgr, CCallbackTransaction::Kind kind, DWORD dwCount,
+                               const OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                               HRESULT** ppErrors, const ItemOfCall& itemOf);
+    // Queues a refresh of every active item (E_FAIL when there is none).
+    HRESULT QueueRefresh(CAsyncIOMgr* mgr, DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID);
 
     // IOPCItemMgt
     STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
@@ -139,8 +185,16 @@ public:
     BOOL IsRemoved() const { return m_bRemoved; }
     LONG PendingUses() const { return m_nUses; }
 
+    // Reads from the cache; the device samples first every item (source
+    // device) or, given MaxAges (one per item, source ignored), those whose
+    // cached value is older than theirs.
     HRESULT ReadItems(DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer, OPCHANDLE* phClient,
-                      VARIANT* pValues, WORD* pQualities, FILETIME* pTimeStamps, HRESULT* pErrors);
+                      VARIANT* pValues, WORD* pQualities, FILETIME* pTimeStamps, HRESULT* pErrors,
+                      const DWORD* pMaxAge = nullptr);
+    // Converts read values to their items' requested types: a failure is the
+    // item's error, with VT_EMPTY and quality BAD.
+    void ApplyRequestedTypes(DWORD dwCount, const OPCHANDLE* phServer, VARIANT* pValues, WORD* pQualities,
+                             HRESULT* pErrors);
     HRESULT WriteItems(DWORD dwCount, const OPCHANDLE* phServer, VARIANT* pValues, OPCHANDLE* phClient,
                        HRESULT* pErrors);
     HRESULT ExecuteRead(DWORD dwConnection, DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer,
@@ -179,6 +233,8 @@ public:
     CConnectionPoint m_cpData;
     std::unique_ptr<CCallbackDelivery> m_pDelivery;  // under m_cs, from Update to DeliverCallbacks
     BOOL m_bCallbackEnabled = TRUE;  // SetEnable: the data changes with transaction ID 0
+    DWORD m_dwKeepAlive = 0;         // ms; 0: no keep-alive callbacks
+    LONGLONG m_llLastCallback = 0;   // when the last data change went to the callback (ticks)
     CAdvisoryConnectionMgr m_connData;
     CAdvisoryConnectionMgr m_connDataTime;
     CAdvisoryConnectionMgr m_connWriteComplete;
@@ -198,7 +254,11 @@ private:
     std::unique_ptr<CCallbackDelivery> NewCallbackDelivery(CCallbackDelivery::Kind kind, DWORD transid);
     // Reads the items for a 2.0 completion: values in each item's requested
     // type, a failed conversion an error of its item.
-    void ReadForCallback(DWORD dwSource, const std::vector<OPCHANDLE>& servers, CCallbackDelivery* d);
+    void ReadForCallback(const std::vector<OPCHANDLE>& servers, const std::vector<DWORD>& maxAges,
+                         CCallbackDelivery* d);
+    // Keeps an empty data change for the callback when the keep-alive time
+    // passed without one (under m_cs).
+    void PrepareKeepAlive();
 
     CTracedRefCount m_refs;
 };

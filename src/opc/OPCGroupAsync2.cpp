@@ -5,58 +5,53 @@
 #include "core/IdMgr.h"
 #include "engine/AsyncIO.h"
 #include "opc/OPCGroup.h"
+#include "opc/ItemFacts.h"
 #include "opc/OPCItem.h"
 #include "opc/OPCSrvr.h"
 
+#include <functional>
 #include <memory>
 #include <olectl.h>
 
-namespace {
-// The entry checks of the 2.0 calls, in their order: removed group,
-// out-pointers (cleared), callback connection. On success *ppMgr is the
-// queue. ppErrors is NULL for Refresh2.
-HRESULT Async2Entry(COPCGroup* group, DWORD* pdwCancelID, bool withErrors, HRESULT** ppErrors,
-                    CAsyncIOMgr** ppMgr)
+HRESULT COPCGroup::Async2Entry(DWORD* pdwCancelID, bool withErrors, HRESULT** ppErrors, CAsyncIOMgr** ppMgr)
 {
-    if (group->m_bRemoved)
+    if (m_bRemoved)
         return E_FAIL;
     if (!IsWritableOut(pdwCancelID) || (withErrors && !IsWritableOut(ppErrors)))
         return E_INVALIDARG;
     *pdwCancelID = 0;
     if (withErrors)
         *ppErrors = nullptr;
-    if (!group->m_cpData.HasConnections())
+    if (!m_cpData.HasConnections())
         return CONNECT_E_NOCONNECTION;
-    *ppMgr = group->m_pServer ? group->m_pServer->AsyncIOMgr() : nullptr;
+    *ppMgr = m_pServer ? m_pServer->AsyncIOMgr() : nullptr;
     return *ppMgr ? S_OK : E_FAIL;
 }
 
-// Checks the handles into a new errors array and queues one transaction for
-// the items that are known; none known queues nothing (S_FALSE). values is
-// NULL for a read.
-HRESULT QueueCallbackItems(COPCGroup* group, CAsyncIOMgr* mgr, CCallbackTransaction::Kind kind, DWORD dwCount,
-                           const OPCHANDLE* phServer, const VARIANT* values, DWORD dwTransactionID,
-                           DWORD* pdwCancelID, HRESULT** ppErrors)
+HRESULT COPCGroup::QueueCallbackItems(CAsyncIOMgr* mgr, CCallbackTransaction::Kind kind, DWORD dwCount,
+                                      const OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                                      HRESULT** ppErrors, const ItemOfCall& itemOf)
 {
     return ComBoundary([&]() -> HRESULT {
         CTaskMem<HRESULT> errors;
         if (!errors.Allocate(dwCount))
             return E_OUTOFMEMORY;
+        std::vector<DWORD> maxAges(dwCount, kMaxAgeDevice);
+        std::vector<const VARIANT*> values(dwCount, nullptr);
         DWORD known = 0;
         for (DWORD i = 0; i < dwCount; ++i) {
-            errors[i] = group->m_items.count(phServer[i]) ? S_OK : OPC_E_INVALIDHANDLE;
+            errors[i] = m_items.count(phServer[i]) ? itemOf(i, &maxAges[i], &values[i]) : OPC_E_INVALIDHANDLE;
             if (errors[i] == S_OK)
                 ++known;
         }
         const HRESULT result = known == dwCount ? S_OK : S_FALSE;
         if (known > 0) {
-            auto t = std::make_unique<CCallbackTransaction>(kind, g_idMgr.Allocate(), group, dwTransactionID,
-                                                            static_cast<DWORD>(OPC_DS_DEVICE));
+            auto t = std::make_unique<CCallbackTransaction>(kind, g_idMgr.Allocate(), this, dwTransactionID,
+                                                            kMaxAgeDevice);
             for (DWORD i = 0; i < dwCount; ++i) {
                 if (errors[i] != S_OK)
                     continue;
-                HRESULT hr = t->AddItem(phServer[i], group->m_items[phServer[i]]->GetClientHandle(),
-                                        values ? &values[i] : nullptr);
+                HRESULT hr = t->AddItem(phServer[i], m_items[phServer[i]]->GetClientHandle(), maxAges[i], values[i]);
                 if (FAILED(hr))
                     return hr;
             }
@@ -67,20 +62,33 @@ HRESULT QueueCallbackItems(COPCGroup* group, CAsyncIOMgr* mgr, CCallbackTransact
         return result;
     });
 }
-}  // namespace
+
+HRESULT COPCGroup::QueueRefresh(CAsyncIOMgr* mgr, DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID)
+{
+    if (!m_bActive || m_activeItems.empty())
+        return E_FAIL;
+    return ComBoundary([&]() -> HRESULT {
+        auto t = std::make_unique<CCallbackTransaction>(CCallbackTransaction::kRefresh, g_idMgr.Allocate(), this,
+                                                        dwTransactionID, dwMaxAge);
+        *pdwCancelID = t->m_dwTransactionID;
+        mgr->QueueTransaction(t.release());
+        return S_OK;
+    });
+}
 
 STDMETHODIMP COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                              HRESULT** ppErrors)
 {
     CCsLock lock(m_cs);
     CAsyncIOMgr* mgr = nullptr;
-    HRESULT hr = Async2Entry(this, pdwCancelID, true, ppErrors, &mgr);
+    HRESULT hr = Async2Entry(pdwCancelID, true, ppErrors, &mgr);
     if (hr != S_OK)
         return hr;
     if (dwCount == 0 || !phServer)
         return E_INVALIDARG;
-    return QueueCallbackItems(this, mgr, CCallbackTransaction::kRead, dwCount, phServer, nullptr, dwTransactionID,
-                              pdwCancelID, ppErrors);
+    // Always from the device.
+    return QueueCallbackItems(mgr, CCallbackTransaction::kRead, dwCount, phServer, dwTransactionID, pdwCancelID,
+                              ppErrors, [](DWORD, DWORD*, const VARIANT**) { return S_OK; });
 }
 
 STDMETHODIMP COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
@@ -88,33 +96,28 @@ STDMETHODIMP COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItem
 {
     CCsLock lock(m_cs);
     CAsyncIOMgr* mgr = nullptr;
-    HRESULT hr = Async2Entry(this, pdwCancelID, true, ppErrors, &mgr);
+    HRESULT hr = Async2Entry(pdwCancelID, true, ppErrors, &mgr);
     if (hr != S_OK)
         return hr;
     if (dwCount == 0 || !phServer || !pItemValues)
         return E_INVALIDARG;
-    return QueueCallbackItems(this, mgr, CCallbackTransaction::kWrite, dwCount, phServer, pItemValues,
-                              dwTransactionID, pdwCancelID, ppErrors);
+    return QueueCallbackItems(mgr, CCallbackTransaction::kWrite, dwCount, phServer, dwTransactionID, pdwCancelID,
+                              ppErrors, [&](DWORD i, DWORD*, const VARIANT** value) {
+                                  *value = &pItemValues[i];
+                                  return S_OK;
+                              });
 }
 
 STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID)
 {
     CCsLock lock(m_cs);
     CAsyncIOMgr* mgr = nullptr;
-    HRESULT hr = Async2Entry(this, pdwCancelID, false, nullptr, &mgr);
+    HRESULT hr = Async2Entry(pdwCancelID, false, nullptr, &mgr);
     if (hr != S_OK)
         return hr;
     if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE)
         return E_INVALIDARG;
-    if (!m_bActive || m_activeItems.empty())
-        return E_FAIL;
-    return ComBoundary([&]() -> HRESULT {
-        auto t = std::make_unique<CCallbackTransaction>(CCallbackTransaction::kRefresh, g_idMgr.Allocate(), this,
-                                                        dwTransactionID, static_cast<DWORD>(dwSource));
-        *pdwCancelID = t->m_dwTransactionID;
-        mgr->QueueTransaction(t.release());
-        return S_OK;
-    });
+    return QueueRefresh(mgr, dwSource == OPC_DS_CACHE ? kMaxAgeCache : kMaxAgeDevice, dwTransactionID, pdwCancelID);
 }
 
 STDMETHODIMP COPCGroup::Cancel2(DWORD dwCancelID)
@@ -163,7 +166,8 @@ STDMETHODIMP COPCGroup::GetEnable(BOOL* pbEnable)
     return S_OK;
 }
 
-void COPCGroup::ReadForCallback(DWORD dwSource, const std::vector<OPCHANDLE>& servers, CCallbackDelivery* d)
+void COPCGroup::ReadForCallback(const std::vector<OPCHANDLE>& servers, const std::vector<DWORD>& maxAges,
+                                CCallbackDelivery* d)
 {
     CCsLock lock(m_cs);
     const DWORD n = static_cast<DWORD>(servers.size());
@@ -172,26 +176,13 @@ void COPCGroup::ReadForCallback(DWORD dwSource, const std::vector<OPCHANDLE>& se
     d->qualities.resize(n);
     d->times.resize(n);
     d->errors.resize(n);
-    ReadItems(dwSource, n, servers.data(), clients.data(), d->values.data(), d->qualities.data(), d->times.data(),
-              d->errors.data());
-    for (DWORD i = 0; i < n; ++i) {
-        // An item removed since the call keeps the client handle it had then.
+    ReadItems(OPC_DS_CACHE, n, servers.data(), clients.data(), d->values.data(), d->qualities.data(), d->times.data(),
+              d->errors.data(), maxAges.data());
+    // An item removed since the call keeps the client handle it had then.
+    for (DWORD i = 0; i < n; ++i)
         if (d->errors[i] == S_OK)
             d->clients[i] = clients[i];
-        auto it = m_items.find(servers[i]);
-        if (it == m_items.end())
-            continue;
-        VARIANT& v = d->values[i];
-        const VARTYPE requested = it->second->m_vtRequested;
-        if (requested == VT_EMPTY || v.vt == requested)
-            continue;
-        HRESULT hr = VariantChangeType(&v, &v, 0, requested);
-        if (FAILED(hr)) {
-            VariantClear(&v);
-            d->errors[i] = hr;
-            d->qualities[i] = OPC_QUALITY_BAD;
-        }
-    }
+    ApplyRequestedTypes(n, servers.data(), d->values.data(), d->qualities.data(), d->errors.data());
 }
 
 HRESULT COPCGroup::ExecuteCallbackTransaction(CCallbackTransaction* t)
@@ -206,7 +197,7 @@ HRESULT COPCGroup::ExecuteCallbackTransaction(CCallbackTransaction* t)
             d = NewCallbackDelivery(CCallbackDelivery::kReadComplete, t->m_dwClientID);
             if (d) {
                 d->clients = t->m_clients;
-                ReadForCallback(OPC_DS_DEVICE, t->m_servers, d.get());
+                ReadForCallback(t->m_servers, t->m_maxAges, d.get());
             }
             break;
         case CCallbackTransaction::kWrite: {
@@ -236,7 +227,7 @@ HRESULT COPCGroup::ExecuteCallbackTransaction(CCallbackTransaction* t)
                 d = NewCallbackDelivery(CCallbackDelivery::kDataChange, t->m_dwClientID);
             if (d) {
                 d->clients.resize(servers.size());
-                ReadForCallback(t->m_dwSource, servers, d.get());
+                ReadForCallback(servers, std::vector<DWORD>(servers.size(), t->m_dwMaxAge), d.get());
             }
             break;
         }

@@ -78,6 +78,9 @@ void COPCGroup::PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient
         if (FAILED(hr))
             d->errors[i] = hr;
     }
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    m_llLastCallback = now.QuadPart;  // the keep-alive counts from here
     m_pDelivery = std::move(d);
 }
 

@@ -3,6 +3,7 @@
 #include "common/ComUtil.h"
 #include "common/Trace.h"
 #include "core/Cache.h"
+#include "opc/ItemFacts.h"
 #include "opc/OPCGroup.h"
 #include "opc/OPCItem.h"
 #include "sim/SimIO.h"
@@ -12,7 +13,8 @@
 #include <vector>
 
 HRESULT COPCGroup::ReadItems(DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer, OPCHANDLE* phClient,
-                             VARIANT* pValues, WORD* pQualities, FILETIME* pTimeStamps, HRESULT* pErrors)
+                             VARIANT* pValues, WORD* pQualities, FILETIME* pTimeStamps, HRESULT* pErrors,
+                             const DWORD* pMaxAge)
 {
     CCsLock lock(m_cs);
     HRESULT result = S_OK;
@@ -31,16 +33,23 @@ HRESULT COPCGroup::ReadItems(DWORD dwSource, DWORD dwCount, const OPCHANDLE* phS
             pErrors[i] = S_OK;
         }
     }
-    if (dwSource == OPC_DS_DEVICE) {
+    if (dwSource == OPC_DS_DEVICE || pMaxAge) {
         DeviceHandleSet handles;
-        for (COPCItem* item : items) {
-            if (item)
-                handles.push_back(item->GetDeviceHandle());
+        CDeviceLockHold cacheLock(g_cache.m_hMutex);
+        for (DWORD i = 0; i < dwCount; ++i) {
+            if (!items[i])
+                continue;
+            if (pMaxAge) {
+                CCacheEntry* entry = g_cache.FindEntry(items[i]->GetDeviceHandle());
+                if (entry && YoungEnough(entry->ftTimeStamp, pMaxAge[i]))
+                    continue;
+            }
+            handles.push_back(items[i]->GetDeviceHandle());
         }
         std::sort(handles.begin(), handles.end());
         handles.erase(std::unique(handles.begin(), handles.end()), handles.end());
-        CDeviceLockHold cacheLock(g_cache.m_hMutex);
-        g_cache.UpdateFromDevice(handles);
+        if (!handles.empty() || !pMaxAge)
+            g_cache.UpdateFromDevice(handles);
     }
     for (DWORD i = 0; i < dwCount; ++i) {
         COPCItem* item = items[i];
@@ -62,6 +71,27 @@ HRESULT COPCGroup::ReadItems(DWORD dwSource, DWORD dwCount, const OPCHANDLE* phS
         phClient[i] = item->GetClientHandle();
     }
     return result;
+}
+
+void COPCGroup::ApplyRequestedTypes(DWORD dwCount, const OPCHANDLE* phServer, VARIANT* pValues, WORD* pQualities,
+                                    HRESULT* pErrors)
+{
+    CCsLock lock(m_cs);
+    for (DWORD i = 0; i < dwCount; ++i) {
+        auto it = m_items.find(phServer[i]);
+        if (it == m_items.end() || pErrors[i] != S_OK)
+            continue;
+        VARIANT& v = pValues[i];
+        const VARTYPE requested = it->second->m_vtRequested;
+        if (requested == VT_EMPTY || v.vt == requested)
+            continue;
+        HRESULT hr = VariantChangeType(&v, &v, 0, requested);
+        if (FAILED(hr)) {
+            VariantClear(&v);
+            pErrors[i] = hr;
+            pQualities[i] = OPC_QUALITY_BAD;
+        }
+    }
 }
 
 STDMETHODIMP COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,

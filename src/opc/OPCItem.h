@@ -57,6 +57,12 @@ public:
     VARIANT m_vLastValue;
     WORD m_wLastQuality = 0;
     FILETIME m_ftLastTimeStamp{};
+    // DA 3.0, per item: a percent deadband of its own (analog items) and a
+    // sampling rate of its own (0: the group's update rate).
+    bool m_bDeadbandSet = false;
+    FLOAT m_fDeadband = 0.0f;
+    DWORD m_dwSamplingRate = 0;
+    LONGLONG m_llNextSample = 0;  // ticks: the change check waits until then
     BOOL m_bDeviceItemHeld = FALSE;
     BOOL m_bCacheReferenced = FALSE;
     DWORD m_hDevice = 0;
