@@ -39,6 +39,37 @@ if [[ $need_i386 -eq 1 ]]; then
   $SUDO dpkg --add-architecture i386
 fi
 echo "setup: installing ${missing[*]}"
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-echo "setup: done"
+# A mirror in the middle of a sync can fail one index (seen: the i386 security
+# index with the wrong size). The install is tried anyway; if the amd64 and
+# i386 halves then cannot agree on versions, it is tried once more against
+# the release's own suites only (the security suite left out for this step),
+# where both halves come from the same index.
+apt_install() {
+  $SUDO apt-get "$@" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+$SUDO apt-get update -qq || echo "setup: apt-get update reported errors"
+if apt_install; then
+  echo "setup: done"
+  exit 0
+fi
+alt="$(mktemp -d)"
+trap 'rm -rf "$alt"' EXIT
+mkdir -p "$alt/parts"
+: >"$alt/sources.list"
+[[ -f /etc/apt/sources.list ]] && grep -v -- '-security' /etc/apt/sources.list >"$alt/sources.list" || true
+for f in /etc/apt/sources.list.d/*.sources; do
+  [[ -f "$f" ]] && awk 'BEGIN{RS="";ORS="\n\n"} !/-security/' "$f" >"$alt/parts/$(basename "$f")"
+done
+for f in /etc/apt/sources.list.d/*.list; do
+  [[ -f "$f" ]] && { grep -v -- '-security' "$f" >"$alt/parts/$(basename "$f")" || true; }
+done
+opts=(-o "Dir::Etc::SourceList=$alt/sources.list" -o "Dir::Etc::SourceParts=$alt/parts")
+echo "setup: retrying without the security suite"
+$SUDO apt-get "${opts[@]}" update -qq || echo "setup: apt-get update reported errors"
+if apt_install "${opts[@]}"; then
+  $SUDO apt-get update -qq >/dev/null 2>&1 || true
+  echo "setup: done"
+  exit 0
+fi
+echo "setup: the packages could not be installed" >&2
+exit 1
