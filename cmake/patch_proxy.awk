@@ -19,12 +19,25 @@
 # the pointer freer releases the array too. A ref pointer has no wire form of
 # its own: the bytes on the wire are unchanged.
 #
+# Fourth mend: OPCBROWSEELEMENT embeds an OPCITEMPROPERTIES. widl flattens
+# the element into a pointer struct whose pointer layout lists the embedded
+# record's property-array pointer, and points it at the one OPCITEMPROPERTY
+# array entry, whose size is "field dwNumProperties at offset 4". The NDR
+# engine reads such a field relative to the start of the element, not of the
+# embedded record, so it took the element's szItemID pointer as the count: the
+# stub faulted marshalling Browse replies that carry properties. Those two
+# pointers are pointed at a copy of the array entry (appended after the
+# wrappers) whose size field is at the record's offset in the element plus 4.
+# The bytes on the wire are unchanged.
+#
 # The file is read twice: the first pass collects the type-format labels.
 #
 # Also writes the format-string offsets of the mended entries to OFFSETS_FILE
 # so the wire tests can marshal them directly.
 BEGIN { pending = ""; patched = 0; n_variant_arrays = 0; strings = 0; out_param = 0
-        nref = 0; in_arrays = 0; held = 0; in_type = 0 }
+        nref = 0; in_arrays = 0; held = 0; in_type = 0
+        # offset of the embedded OPCITEMPROPERTIES inside OPCBROWSEELEMENT
+        EMBEDDED_PROPERTIES = 16; in_element = 0; cur = -1; prop_array = -1; repointed = 0 }
 NR == FNR {
     if (match($0, /^#define TYPE_FORMAT_STRING_SIZE [0-9]+/)) { split($0, d, " "); tfs = d[3] + 0 }
     if ($0 ~ /NdrFcShort\(0x10b\),.*flags: must size, must free, in, simple ref/) { cand_wait = 2 }
@@ -38,6 +51,20 @@ NR == FNR {
         sub(/^\/\* [0-9]+ \(/, "", name)
         sub(/\) \*\/$/, "", name)
         label[parts[2] + 0] = name
+        cur = parts[2] + 0
+        nlines[cur] = 0
+        if (name == "OPCBROWSEELEMENT") in_element = 1
+        if (name == "OPCBROWSEELEMENT **") in_element = 0
+    } else if (match($0, /^\/\* [0-9]+ \*\/$/)) {
+        cur = -1
+    } else if (cur >= 0) {
+        entry[cur, nlines[cur]++] = $0
+    }
+    if (in_element && match($0, /Offset= -?[0-9]+ \([0-9]+\)/)) {
+        t = $0
+        sub(/.*Offset= -?[0-9]+ \(/, "", t)
+        sub(/\).*/, "", t)
+        if (label[t + 0] == "OPCITEMPROPERTY *") prop_array = t + 0
     }
     next
 }
@@ -47,11 +74,13 @@ FNR == 1 {
     for (t in cand) if (label[t] == "VARIANT *" || label[t] == "OPCITEMVQT *") targets[++n] = t + 0
     for (i = 2; i <= n; i++) { v = targets[i]; for (j = i - 1; j >= 1 && targets[j] > v; j--) targets[j + 1] = targets[j]; targets[j + 1] = v }
     for (i = 1; i <= n; i++) { wrap[targets[i]] = tfs - 1 + 4 * nref; wrap_target[nref] = targets[i]; nref++ }
+    copy_at = tfs - 1 + 4 * nref
+    in_element = 0
 }
 {
     line = $0
     if (match(line, /^#define TYPE_FORMAT_STRING_SIZE [0-9]+/)) {
-        printf "#define TYPE_FORMAT_STRING_SIZE %d\n", tfs + 4 * nref
+        printf "#define TYPE_FORMAT_STRING_SIZE %d\n", tfs + 4 * nref + (prop_array >= 0 ? 18 : 0)
         next
     }
     if (line ~ /__MIDL_TypeFormatString =/) in_type = 1
@@ -61,6 +90,7 @@ FNR == 1 {
             rel = wrap_target[k] - (off + 2)
             printf "/* %d */\n        0x11, 0x0,\t/* FC_RP */\n        NdrFcShort(0x%x),\t/* Offset= %d (%d) */\n", off, (rel < 0 ? rel + 65536 : rel), rel, wrap_target[k]
         }
+        if (prop_array >= 0) emit_property_array_copy()
         in_type = 0
         print line
         next
@@ -100,6 +130,32 @@ FNR == 1 {
         print line
         next
     }
+    if (line ~ /^\/\* [0-9]+ \(OPCBROWSEELEMENT\) \*\/$/) in_element = 1
+    if (line ~ /^\/\* [0-9]+ \(OPCBROWSEELEMENT \*\*\) \*\/$/) in_element = 0
+    if (in_element && prop_array >= 0 && match(line, /NdrFcShort\(0x[0-9a-f]+\),\t\/\* Offset= -?[0-9]+ \([0-9]+\) \*\//)) {
+        t = line
+        sub(/.*Offset= /, "", t)
+        split(t, f, " ")
+        rel = f[1] + 0
+        target = substr(f[2], 2) + 0
+        if (target == prop_array) {
+            at = target - rel  # the offset field's own position
+            rel = copy_at - at
+            printf "        NdrFcShort(0x%x),\t/* Offset= %d (%d) */\n", (rel < 0 ? rel + 65536 : rel), rel, copy_at
+            repointed++
+            next
+        }
+    }
+    if (match(line, /^\/\* [0-9]+ \((OPCBROWSEELEMENT|OPCITEMPROPERTIES) \*\) \*\/$/)) {
+        # Not mended (no VARIANT inside), but the wire tests marshal them too.
+        split(line, parts, " ")
+        key = line
+        sub(/^\/\* [0-9]+ \(/, "", key)
+        sub(/ \*\) \*\/$/, "_ARRAY", key)
+        printf "#define VANTREL_FMT_%s %d\n", key, parts[2] > OFFSETS_FILE
+        print line
+        next
+    }
     if (match(line, /^\/\* [0-9]+ \((OPCITEMSTATE|OPCITEMATTRIBUTES|OPCITEMVQT|OPCITEMPROPERTY)( \*)?\) \*\/$/) ||
         match(line, /^\/\* [0-9]+ \(VARIANT \*\) \*\/$/)) {
         split(line, parts, " ")
@@ -134,7 +190,49 @@ FNR == 1 {
     }
     print line
 }
+# The copy of the OPCITEMPROPERTY array entry for the pointer inside
+# OPCBROWSEELEMENT: the same entry, the size field moved by the embedded
+# record's offset, the element reference re-based to the copy's position.
+function emit_property_array_copy(    k, l, pos, v, rel2, target2) {
+    printf "/* %d (OPCITEMPROPERTY * inside OPCBROWSEELEMENT) */\n", copy_at
+    pos = copy_at
+    for (k = 0; k < nlines[prop_array]; k++) {
+        l = entry[prop_array, k]
+        if (match(l, /\/\* offset = [0-9]+ \*\//)) {
+            v = substr(l, RSTART + 12, RLENGTH - 15) + EMBEDDED_PROPERTIES
+            l = sprintf("        NdrFcShort(0x%x),\t/* offset = %d */", v, v)
+        } else if (match(l, /Offset= -?[0-9]+ \([0-9]+\)/)) {
+            target2 = l
+            sub(/.*\(/, "", target2)
+            sub(/\).*/, "", target2)
+            rel2 = (target2 + 0) - pos
+            l = sprintf("        NdrFcShort(0x%x),\t/* Offset= %d (%d) */", (rel2 < 0 ? rel2 + 65536 : rel2), rel2, target2 + 0)
+        } else if (l ~ /0x7,\t\/\* 7 \*\//) {
+            sub(/0x7,\t\/\* 7 \*\//, "0x3,\t/* 3 */", l)
+        }
+        print l
+        pos += format_bytes(l)
+    }
+    if (pos != copy_at + 18) {
+        printf "patch_proxy: the OPCITEMPROPERTY array entry is %d bytes, expected 18\n", pos - copy_at > "/dev/stderr"
+        exit 1
+    }
+}
+# Bytes one format-string line holds: NdrFcShort 2, NdrFcLong 4, else one per
+# hex byte.
+function format_bytes(l,    code, n) {
+    code = l
+    sub(/\/\*.*/, "", code)
+    if (code ~ /NdrFcLong/) return 4
+    if (code ~ /NdrFcShort/) return 2
+    n = gsub(/0x[0-9a-fA-F]+/, "", code)
+    return n
+}
 END {
+    if (repointed != 2) {
+        printf "patch_proxy: re-pointed %d property arrays inside OPCBROWSEELEMENT, expected 2\n", repointed > "/dev/stderr"
+        exit 1
+    }
     if (strings != EXPECTED_STRINGS) {
         printf "patch_proxy: mended %d string out-parameters, expected %d\n", strings, EXPECTED_STRINGS > "/dev/stderr"
         exit 1

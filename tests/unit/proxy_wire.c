@@ -11,28 +11,34 @@ ULONG STDMETHODCALLTYPE CStdStubBuffer_Release(IRpcStubBuffer *This)
     return NdrCStdStubBuffer_Release(This, NULL);
 }
 
-/* Marshals `count` elements of the array whose format entry is at
-   `fmt_offset`, with the conformance taken from parameter slot `count_slot`
-   of a fake stack frame. Returns the bytes written; *first_element gets the
+/* Marshals the array whose format entry is at `fmt_offset`, with the
+   conformance taken from parameter slot `count_slot` of a fake stack frame,
+   holding `slot_value` (a count, or the address of one for a dereferenced
+   correlation). A complex array or a conformant array of pointer records,
+   as the entry says. Returns the bytes written; *first_element gets the
    offset at which the first element starts. */
-static unsigned long marshal_array(unsigned short fmt_offset, unsigned count_slot, unsigned count,
-                                   unsigned char *memory, unsigned char *buffer, unsigned long size,
-                                   unsigned long *first_element)
+static unsigned long marshal_array_frame(unsigned short fmt_offset, unsigned count_slot, DWORD slot_value,
+                                         unsigned char *memory, unsigned char *buffer, unsigned long size,
+                                         unsigned long *first_element)
 {
     RPC_MESSAGE rpc;
     MIDL_STUB_MESSAGE msg;
-    DWORD frame[8];
+    DWORD frame[16];
     const unsigned char *fmt = &__MIDL_TypeFormatString.Format[fmt_offset];
+    const int complex = fmt[0] == 0x21; /* FC_BOGUS_ARRAY, else FC_CARRAY */
 
     memset(&rpc, 0, sizeof(rpc));
     memset(&msg, 0, sizeof(msg));
     memset(frame, 0, sizeof(frame));
-    frame[count_slot] = count;
+    frame[count_slot] = slot_value;
 
     NdrClientInitializeNew(&rpc, &msg, &Object_StubDesc, 0);
     msg.StackTop = (unsigned char *)frame;
     msg.BufferLength = 0;
-    NdrComplexArrayBufferSize(&msg, memory, (PFORMAT_STRING)fmt);
+    if (complex)
+        NdrComplexArrayBufferSize(&msg, memory, (PFORMAT_STRING)fmt);
+    else
+        NdrConformantArrayBufferSize(&msg, memory, (PFORMAT_STRING)fmt);
     if (msg.BufferLength > size)
         return 0;
 
@@ -43,10 +49,21 @@ static unsigned long marshal_array(unsigned short fmt_offset, unsigned count_slo
     msg.BufferStart = buffer;
     msg.BufferEnd = buffer + size;
     msg.StackTop = (unsigned char *)frame;
-    NdrComplexArrayMarshall(&msg, memory, (PFORMAT_STRING)fmt);
+    if (complex)
+        NdrComplexArrayMarshall(&msg, memory, (PFORMAT_STRING)fmt);
+    else
+        NdrConformantArrayMarshall(&msg, memory, (PFORMAT_STRING)fmt);
     if (first_element)
         *first_element = 4; /* just after the conformance count */
     return (unsigned long)(msg.Buffer - buffer);
+}
+
+static unsigned long marshal_array(unsigned short fmt_offset, unsigned count_slot, unsigned count,
+                                   unsigned char *memory, unsigned char *buffer, unsigned long size,
+                                   unsigned long *first_element)
+{
+    DWORD slot_value = count;
+    return marshal_array_frame(fmt_offset, count_slot, slot_value, memory, buffer, size, first_element);
 }
 
 unsigned long vantrel_wire_itemstate_array(unsigned count, OPCITEMSTATE *items, unsigned char *buffer,
@@ -78,6 +95,23 @@ unsigned long vantrel_wire_da2_variant_array(int which, unsigned count, VARIANT 
     return marshal_array(offsets[which], slots[which], count, (unsigned char *)values, buffer, size, 0);
 }
 
+/* IOPCItemIO::WriteVQT(This, dwCount, pszItemIDs, pItemVQT, ...): dwCount at offset 4. */
+unsigned long vantrel_wire_vqt_array(unsigned count, OPCITEMVQT *items, unsigned char *buffer, unsigned long size)
+{
+    return marshal_array(VANTREL_FMT_OPCITEMVQT_ARRAY, 1, count, (unsigned char *)items, buffer, size, 0);
+}
+
+/* IOPCBrowse::Browse's elements, sized by *pdwCount (the twelfth parameter,
+   frame offset 48). */
+unsigned long vantrel_wire_browse_elements(unsigned count, OPCBROWSEELEMENT *elements, unsigned char *buffer,
+                                           unsigned long size)
+{
+    static DWORD n;
+    n = count;
+    return marshal_array_frame(VANTREL_FMT_OPCBROWSEELEMENT_ARRAY, 12, (DWORD)(ULONG_PTR)&n,
+                               (unsigned char *)elements, buffer, size, 0);
+}
+
 /* The alignment byte of each mended entry (1-based alignment mask). */
 unsigned char vantrel_fmt_alignment(int which)
 {
@@ -85,7 +119,9 @@ unsigned char vantrel_fmt_alignment(int which)
         VANTREL_FMT_OPCITEMSTATE, VANTREL_FMT_OPCITEMSTATE_ARRAY, VANTREL_FMT_VARIANT_ARRAY_1,
         VANTREL_FMT_VARIANT_ARRAY_2, VANTREL_FMT_OPCITEMATTRIBUTES, VANTREL_FMT_OPCITEMATTRIBUTES_ARRAY,
         VANTREL_FMT_VARIANT_ARRAY_3, VANTREL_FMT_VARIANT_ARRAY_4, VANTREL_FMT_VARIANT_ARRAY_5,
-        VANTREL_FMT_VARIANT_ARRAY_6};
+        VANTREL_FMT_VARIANT_ARRAY_6, VANTREL_FMT_OPCITEMPROPERTY, VANTREL_FMT_OPCITEMPROPERTY_ARRAY,
+        VANTREL_FMT_VARIANT_ARRAY_7, VANTREL_FMT_OPCITEMVQT, VANTREL_FMT_OPCITEMVQT_ARRAY,
+        VANTREL_FMT_VARIANT_ARRAY_8, VANTREL_FMT_OPCITEMVQT_ARRAY_2, VANTREL_FMT_OPCITEMVQT_ARRAY_3};
     if (which < 0 || which >= (int)(sizeof(offsets) / sizeof(offsets[0])))
         return 0xFF;
     return __MIDL_TypeFormatString.Format[offsets[which] + 1];

@@ -14,11 +14,31 @@ unsigned long vantrel_wire_variant_array(unsigned count, VARIANT* values, unsign
 unsigned char vantrel_fmt_alignment(int which);
 unsigned long vantrel_wire_da2_variant_array(int which, unsigned count, VARIANT* values, unsigned char* buffer,
                                              unsigned long size);
+unsigned long vantrel_wire_vqt_array(unsigned count, OPCITEMVQT* items, unsigned char* buffer, unsigned long size);
+unsigned long vantrel_wire_browse_elements(unsigned count, OPCBROWSEELEMENT* elements, unsigned char* buffer,
+                                           unsigned long size);
 }
+
+namespace {
+DWORD WireDword(const unsigned char* buffer, unsigned long offset)
+{
+    DWORD v;
+    memcpy(&v, buffer + offset, 4);
+    return v;
+}
+WORD WireWord(const unsigned char* buffer, unsigned long offset)
+{
+    WORD v;
+    memcpy(&v, buffer + offset, 2);
+    return v;
+}
+}  // namespace
 
 TEST(ProxyWire, VariantCarryingEntriesAreFourByteAligned)
 {
-    for (int i = 0; i < 10; ++i)  // the 1.0a records and arrays, then the DA 2.0 VARIANT arrays
+    // the 1.0a records and arrays, the DA 2.0 VARIANT arrays, then the DA 3.0
+    // records (OPCITEMPROPERTY, OPCITEMVQT) and their arrays
+    for (int i = 0; i < 18; ++i)
         EXPECT_EQ(3, vantrel_fmt_alignment(i)) << "entry " << i;
 }
 
@@ -92,4 +112,104 @@ TEST(ProxyWire, Da2VariantArraysGoOnTheWireAsThe10aOnes)
         EXPECT_EQ(3u, count);
     }
     VariantClear(&values[2]);
+}
+
+TEST(ProxyWire, ItemVqtRecordsArePacked28BytesApart)
+{
+    // Flat part of one OPCITEMVQT on the wire: the VARIANT's 4-byte marker,
+    // bQualitySpecified, wQuality, wReserved, bTimeStampSpecified,
+    // dwReserved, ftTimeStamp = 28 bytes, 4-aligned, no padding to 32 (which
+    // is what the 8-byte alignment would give); the VARIANT bodies follow.
+    OPCITEMVQT items[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        VariantInit(&items[i].vDataValue);
+        items[i].vDataValue.vt = VT_I4;
+        items[i].vDataValue.lVal = 100 + i;
+        items[i].bQualitySpecified = TRUE;
+        items[i].wQuality = static_cast<WORD>(0xC0 + i);
+        items[i].bTimeStampSpecified = i;
+        items[i].ftTimeStamp.dwLowDateTime = 0x11110000u + i;
+        items[i].ftTimeStamp.dwHighDateTime = 0x22220000u + i;
+    }
+    alignas(8) unsigned char buffer[512];
+    unsigned long n = vantrel_wire_vqt_array(2, items, buffer, sizeof(buffer));
+    EXPECT_EQ(2u, WireDword(buffer, 0));
+    for (unsigned long i = 0; i < 2; ++i) {
+        const unsigned long at = 4 + 28 * i;
+        EXPECT_EQ(TRUE, static_cast<BOOL>(WireDword(buffer, at + 4))) << i;
+        EXPECT_EQ(0xC0 + i, WireWord(buffer, at + 8)) << i;
+        EXPECT_EQ(i, WireDword(buffer, at + 12)) << i;
+        EXPECT_EQ(0x11110000u + i, WireDword(buffer, at + 20)) << i;
+        EXPECT_EQ(0x22220000u + i, WireDword(buffer, at + 24)) << i;
+    }
+    // 4 + 2 * 28 = 60, padded to 64 for the first wire VARIANT (8-aligned),
+    // then two VT_I4 bodies of 24 bytes each.
+    EXPECT_EQ(112u, n);
+    EXPECT_EQ(VT_I4, WireWord(buffer, 64 + 8));
+    EXPECT_EQ(100u, WireDword(buffer, 64 + 20));
+    EXPECT_EQ(101u, WireDword(buffer, 88 + 20));
+}
+
+TEST(ProxyWire, BrowseElementsCarryTheirStringsAndPropertiesAfterTheFlatPart)
+{
+    // Two elements: a branch without properties and an item with one
+    // property whose value is a VT_R8. Flat part: 32 bytes each (two string
+    // markers, flags, reserved, the embedded OPCITEMPROPERTIES with its
+    // array marker); then, in order, each element's strings and property
+    // array, whose OPCITEMPROPERTY records are 4-aligned as every proxy
+    // marshals them.
+    OPCITEMPROPERTY property = {};
+    property.vtDataType = VT_R8;
+    property.dwPropertyID = 102;
+    VariantInit(&property.vValue);
+    property.vValue.vt = VT_R8;
+    property.vValue.dblVal = 100.0;
+    OPCBROWSEELEMENT elements[2] = {};
+    wchar_t branch[] = L"set7", item[] = L"item", itemId[] = L"set7.item";
+    elements[0].szName = branch;
+    elements[0].szItemID = branch;
+    elements[0].dwFlagValue = OPC_BROWSE_HASCHILDREN;
+    elements[1].szName = item;
+    elements[1].szItemID = itemId;
+    elements[1].dwFlagValue = OPC_BROWSE_ISITEM;
+    elements[1].ItemProperties.dwNumProperties = 1;
+    elements[1].ItemProperties.pItemProperties = &property;
+    alignas(8) unsigned char buffer[1024];
+    unsigned long n = vantrel_wire_browse_elements(2, elements, buffer, sizeof(buffer));
+    ASSERT_GT(n, 4u + 64u);
+    EXPECT_EQ(2u, WireDword(buffer, 0));
+    EXPECT_EQ(static_cast<DWORD>(OPC_BROWSE_HASCHILDREN), WireDword(buffer, 4 + 8));
+    EXPECT_EQ(0u, WireDword(buffer, 4 + 20));  // no properties
+    EXPECT_EQ(0u, WireDword(buffer, 4 + 24));  // NULL property array
+    EXPECT_EQ(static_cast<DWORD>(OPC_BROWSE_ISITEM), WireDword(buffer, 36 + 8));
+    EXPECT_EQ(1u, WireDword(buffer, 36 + 20));
+    EXPECT_NE(0u, WireDword(buffer, 36 + 24));
+    // Deferred: "set7" twice (12-byte header + 10 bytes, padded to 4), then
+    // "item" and "set7.item", then the property array: its count, the
+    // record's flat part (vt, reserved, ID, two string markers, the VARIANT
+    // marker, error, reserved = 28 bytes) and the VT_R8 body.
+    unsigned long at = 68;
+    auto skipString = [&](const wchar_t* s) {
+        const DWORD chars = static_cast<DWORD>(wcslen(s) + 1);
+        EXPECT_EQ(chars, WireDword(buffer, at)) << "string at " << at;
+        EXPECT_EQ(0u, WireDword(buffer, at + 4));
+        EXPECT_EQ(chars, WireDword(buffer, at + 8));
+        EXPECT_EQ(0, memcmp(buffer + at + 12, s, chars * 2));
+        at = (at + 12 + chars * 2 + 3) & ~3ul;
+    };
+    skipString(branch);
+    skipString(branch);
+    skipString(item);
+    skipString(itemId);
+    EXPECT_EQ(1u, WireDword(buffer, at));  // the property array's count
+    EXPECT_EQ(VT_R8, WireWord(buffer, at + 4));
+    EXPECT_EQ(102u, WireDword(buffer, at + 8));
+    EXPECT_EQ(0u, WireDword(buffer, at + 12));  // no item ID
+    EXPECT_EQ(0u, WireDword(buffer, at + 16));  // no description
+    const unsigned long body = (at + 32 + 7) & ~7ul;  // the wire VARIANT is 8-aligned
+    EXPECT_EQ(VT_R8, WireWord(buffer, body + 8));
+    double value;
+    memcpy(&value, buffer + body + 24, 8);
+    EXPECT_EQ(100.0, value);
+    EXPECT_EQ(body + 32, n);
 }
