@@ -6,6 +6,7 @@
 #include "engine/Advise.h"
 #include "engine/AsyncIO.h"
 #include "engine/ConnectionPoint.h"
+#include "engine/DeliveryGate.h"
 
 #include <functional>
 #include <list>
@@ -175,6 +176,9 @@ public:
     DWORD GetUpdateRate();
     COPCItem* GetItem(OPCHANDLE hServer);
     HRESULT Remove(BOOL bForce);
+    // After Remove, outside every lock: waits for a callback delivery in
+    // progress, unless the caller is calling from inside it.
+    void WaitForDeliveries() { m_deliveries.WaitIdle(); }
     OPCHANDLE GetServerHandle() const { return m_hServer; }
     // Gives the group a new name. nameId is the number of a generated name
     // (0 for a client's name); it belongs to the group from now on, whether
@@ -231,6 +235,7 @@ public:
     unsigned long m_dwNameId = 0;  // the number of the generated name it bears, or 0
     std::list<COPCItem*> m_activeItems;
     CConnectionPoint m_cpData;
+    CDeliveryGate m_deliveries;  // the callback deliveries in progress
     std::unique_ptr<CCallbackDelivery> m_pDelivery;  // under m_cs, from Update to DeliverCallbacks
     BOOL m_bCallbackEnabled = TRUE;  // SetEnable: the data changes with transaction ID 0
     DWORD m_dwKeepAlive = 0;         // ms; 0: no keep-alive callbacks

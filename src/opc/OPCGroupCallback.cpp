@@ -95,6 +95,12 @@ void COPCGroup::DeliverCallbacks(std::unique_ptr<CCallbackDelivery> d)
     if (!d)
         return;
     COPCGroup* g = d->group;
+    // One delivery of the group at a time; a removal waits for it.
+    g->m_deliveries.Enter();
+    struct Leave {
+        CDeliveryGate& gate;
+        ~Leave() { gate.Leave(); }
+    } leave{g->m_deliveries};
     {
         CCsLock lock(g->m_cs);
         if (g->m_bRemoved)

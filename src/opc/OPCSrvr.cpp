@@ -474,11 +474,23 @@ STDMETHODIMP COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
 
 STDMETHODIMP COPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
 {
-    CCsLock lock(m_csServer);
-    return RemoveGroupLocked(hServerGroup, bForce);
+    COPCGroup* group = nullptr;
+    HRESULT hr;
+    {
+        CCsLock lock(m_csServer);
+        hr = RemoveGroupLocked(hServerGroup, bForce, &group);
+    }
+    // No callback of the group runs once the call returns. Waited for
+    // outside the server's lock: the client may call the server from inside
+    // the callback it is waiting for.
+    if (group) {
+        group->WaitForDeliveries();
+        group->Release();
+    }
+    return hr;
 }
 
-HRESULT COPCServer::RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce)
+HRESULT COPCServer::RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce, COPCGroup** ppRemoved)
 {
     COPCGroup* group = nullptr;
     {
@@ -497,6 +509,10 @@ HRESULT COPCServer::RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce)
             m_groupsByName.erase(byName);
         else
             VANTREL_INTERNAL_ERROR();
+    }
+    if (ppRemoved) {
+        group->AddRef();
+        *ppRemoved = group;
     }
     HRESULT hr = group->Remove(bForce);
     --m_dwGroupCount;

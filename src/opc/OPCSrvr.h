@@ -110,7 +110,9 @@ protected:
 private:
     friend class CServerAggregate;
 
-    HRESULT RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce);
+    // Unlinks and removes a group; *ppRemoved (if given) gets a reference on
+    // it for what the caller does after the server lock.
+    HRESULT RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce, COPCGroup** ppRemoved = nullptr);
     // The process's server objects, for RequestShutdownOfAll; an object
     // leaves the list before its count can rise again.
     void Enlist();

@@ -5,6 +5,8 @@
 
 #include <ocidl.h>
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <olectl.h>
 
 namespace {
@@ -145,4 +147,43 @@ TEST_F(CallbackTest, ACallbackWhoseClientIsGoneIsDropped)
     cp.Reset();
     g.Reset();
     server->RemoveGroup(h, TRUE);
+}
+
+TEST_F(CallbackTest, RemoveGroupWaitsForACallbackInProgressAndNoneStartsAfterIt)
+{
+    OPCHANDLE h = 0;
+    auto g = AddGroup(L"slow", FALSE, 10, 1, &h);
+    auto items = AddItems(g.Get(), {L"set1.item"});
+    DataCallbackSpy slow;
+    HANDLE inside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    slow.onData = [&] {
+        SetEvent(inside);
+        WaitForSingleObject(release, 10000);
+    };
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, Point(g.Get())->Advise(&slow, &cookie));
+    Activate(g.Get(), TRUE);
+    SetCache(Impl(g.Get()), items[0], 4.0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inside, 5000));
+
+    // Another thread of the client removes the group while the callback runs.
+    std::atomic<bool> returned{false};
+    HRESULT removed = E_PENDING;
+    std::thread remover([&] {
+        removed = server->RemoveGroup(h, TRUE);
+        returned = true;
+    });
+    Sleep(300);
+    EXPECT_FALSE(returned) << "RemoveGroup returned during the callback";
+    const size_t seen = slow.count();
+    SetEvent(release);
+    remover.join();
+    EXPECT_EQ(S_OK, removed);
+    Sleep(100);
+    EXPECT_EQ(seen, slow.count());  // nothing after the removal returned
+    CloseHandle(inside);
+    CloseHandle(release);
+    g.Reset();
+    EXPECT_EQ(1, slow.refs);
 }
