@@ -11,6 +11,7 @@
 #include <olectl.h>
 
 #include <string>
+#include <vector>
 
 using Microsoft::WRL::ComPtr;
 
@@ -281,6 +282,74 @@ TEST(Da2, AsyncIO2BadInputThroughTheProxy)
     cpc.Reset();
     mgt.Reset();
     EXPECT_EQ(S_OK, server->RemoveGroup(hGroup, FALSE));
+    server.Reset();
+    EXPECT_TRUE(e2e::WaitNoServer());
+}
+
+// The connection-point interfaces go through the platform's own proxies:
+// enumeration of points and connections, the point's interface and its
+// container, across processes; zero counts of the property calls.
+TEST(Da2, ConnectionPointEnumerationAndZeroCountsThroughTheProxies)
+{
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                     reinterpret_cast<void**>(server.GetAddressOf())));
+    ComPtr<IConnectionPointContainer> cpc;
+    ASSERT_EQ(S_OK, server.As(&cpc));
+    ComPtr<IEnumConnectionPoints> points;
+    ASSERT_EQ(S_OK, cpc->EnumConnectionPoints(points.GetAddressOf()));
+    IConnectionPoint* fetched[2] = {};
+    ULONG n = 0;
+    EXPECT_EQ(S_FALSE, points->Next(2, fetched, &n));
+    ASSERT_EQ(1u, n);
+    IID iid = IID_NULL;
+    EXPECT_EQ(S_OK, fetched[0]->GetConnectionInterface(&iid));
+    EXPECT_TRUE(IsEqualIID(IID_IOPCShutdown, iid));
+    ComPtr<IConnectionPointContainer> back;
+    EXPECT_EQ(S_OK, fetched[0]->GetConnectionPointContainer(back.GetAddressOf()));
+    ComPtr<IUnknown> u1, u2;
+    back.As(&u1);
+    server.As(&u2);
+    EXPECT_EQ(u1.Get(), u2.Get());  // the same object
+    ShutdownSinkSpy one, two;
+    DWORD c1 = 0, c2 = 0;
+    ASSERT_EQ(S_OK, fetched[0]->Advise(&one, &c1));
+    ASSERT_EQ(S_OK, fetched[0]->Advise(&two, &c2));
+    EXPECT_NE(c1, c2);
+    ComPtr<IEnumConnections> connections;
+    ASSERT_EQ(S_OK, fetched[0]->EnumConnections(connections.GetAddressOf()));
+    // One at a time: Wine's proxy of IEnumConnections::Next (8.0) passes the
+    // elements and the result code but never writes *pcFetched.
+    std::vector<DWORD> cookies;
+    CONNECTDATA data = {};
+    while (connections->Next(1, &data, nullptr) == S_OK) {
+        cookies.push_back(data.dwCookie);
+        data.pUnk->Release();
+    }
+    EXPECT_EQ((std::vector<DWORD>{c1, c2}), cookies);
+    connections.Reset();
+    EXPECT_EQ(S_OK, fetched[0]->Unadvise(c1));
+    EXPECT_EQ(S_OK, fetched[0]->Unadvise(c2));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, fetched[0]->Unadvise(c2));
+    fetched[0]->Release();
+    EXPECT_EQ(1, one.refs);
+    EXPECT_EQ(1, two.refs);
+
+    ComPtr<IOPCItemProperties> props;
+    ASSERT_EQ(S_OK, server.As(&props));
+    DWORD id = 1;
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(E_INVALIDARG, props->GetItemProperties(const_cast<LPWSTR>(L"set3.item"), 0, &id, &values, &errors));
+    LPWSTR* ids = nullptr;
+    EXPECT_EQ(E_INVALIDARG, props->LookupItemIDs(const_cast<LPWSTR>(L"set3.item"), 0, &id, &ids, &errors));
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID, props->LookupItemIDs(const_cast<LPWSTR>(L"set3.nothing"), 1, &id, &ids, &errors));
+    props.Reset();
+    back.Reset();
+    u1.Reset();
+    u2.Reset();
+    points.Reset();
+    cpc.Reset();
     server.Reset();
     EXPECT_TRUE(e2e::WaitNoServer());
 }
