@@ -4,7 +4,7 @@
 # widl derives 8 from the in-memory VARIANT. The alignment byte follows the
 # FC_BOGUS_STRUCT / FC_BOGUS_ARRAY byte of the entries named below.
 #
-# Second mend: for an [out] LPWSTR* parameter widl points the parameter's
+# Second mend: for an [out] (or [in, out]) LPWSTR* parameter widl points the parameter's
 # type offset at the inner unique string pointer instead of the ref pointer
 # entry "(LPWSTR *)" that wraps it, so the stub marshals the pointer slot
 # itself as the string. The parameter is pointed at the wrapping entry, as for
@@ -112,7 +112,8 @@ FNR == 1 {
         }
         next
     }
-    if (line ~ /NdrFcShort\(0x2013\),.*flags: must size, must free, out, srv size=8/) {
+    if (line ~ /NdrFcShort\(0x2013\),.*flags: must size, must free, out, srv size=8/ ||
+        line ~ /NdrFcShort\(0x201b\),.*flags: must size, must free, in, out, srv size=8/) {
         out_param = 2
         print line
         next

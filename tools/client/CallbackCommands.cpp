@@ -29,9 +29,22 @@ public:
                               VARIANT* pvValues, WORD* pwQualities, FILETIME* pftTimeStamps,
                               HRESULT* pErrors) override
     {
+        if (dwTransid == 0 && dwCount == 0) {  // nothing changed for the keep-alive time
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_o.csv && !m_o.live) {
+                SYSTEMTIME now;
+                GetLocalTime(&now);
+                wprintf(L"keep-alive %02u:%02u:%02u.%03u\n", now.wHour, now.wMinute, now.wSecond,
+                        now.wMilliseconds);
+                fflush(stdout);
+            }
+            ++m_keepAlives;
+            return S_OK;
+        }
         PrintItems(dwTransid, dwCount, phClientItems, pvValues, pwQualities, pftTimeStamps, pErrors);
         return S_OK;
     }
+    std::atomic<long> m_keepAlives{0};
     STDMETHODIMP OnReadComplete(DWORD dwTransid, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount,
                                 OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
                                 FILETIME* pftTimeStamps, HRESULT* pErrors) override
@@ -123,11 +136,28 @@ int WatchThroughCallback(Session& s, const Options& o)
     int rc = PrepareWatch(s, o, &mgt);
     if (rc != kOk)
         return rc;
+    if (o.keepAlive) {
+        ComPtr<IOPCGroupStateMgt2> state;
+        DWORD revised = 0;
+        HRESULT hr = mgt.As(&state);
+        if (SUCCEEDED(hr))
+            hr = state->SetKeepAlive(o.keepAlive, &revised);
+        if (FAILED(hr)) {
+            Fail(L"SetKeepAlive (IOPCGroupStateMgt2, OPC DA 3.0)", hr);
+            return kCallFailed;
+        }
+        if (!o.csv && !o.live)
+            wprintf(L"keep-alive: requested %lu ms, revised %lu ms\n", static_cast<unsigned long>(o.keepAlive),
+                    static_cast<unsigned long>(revised));
+    }
     CallbackSink sink(o.args, o);
     ScopedCallback connection;
     if (FAILED(connection.Advise(mgt.Get(), &sink)))
         return kCallFailed;
-    return WatchUntilDone(mgt.Get(), o, sink, L"callbacks");
+    rc = WatchUntilDone(mgt.Get(), o, sink, L"callbacks");
+    if (o.keepAlive && !o.csv && !o.live)
+        wprintf(L"-- %ld keep-alive callbacks\n", sink.m_keepAlives.load());
+    return rc == kItemErrors && sink.m_keepAlives > 0 ? kOk : rc;
 }
 
 int AsyncThroughCallback(Session& s, const Options& o)

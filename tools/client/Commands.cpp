@@ -20,26 +20,34 @@ const Command kCommands[] = {
     {L"status", CmdStatus, L"status\n  Prints the server's status (and, with DA 2.0, the locale and the client name).",
      false},
     {L"browse", CmdBrowse,
-     L"browse [--flat] [--filter PATTERN]\n  Prints the address-space tree, or the flat item IDs that match\n"
-     L"  PATTERN (? any character, # a digit, * anything, [a-f] [!a-f] lists).",
+     L"browse [--flat] [--filter PATTERN] [--max N]\n  Prints the address-space tree, or the flat item IDs that match\n"
+     L"  PATTERN (? any character, # a digit, * anything, [a-f] [!a-f] lists).\n"
+     L"  With DA 3.0 (IOPCBrowse) the filter applies to item names, and --max N asks for\n"
+     L"  pages of N elements joined by continuation points (shown between the pages).",
      false},
     {L"validate", CmdValidate,
      L"validate [--type VT] ITEM...\n  Checks item IDs and prints their canonical type and access rights.", true},
     {L"read", CmdRead,
-     L"read [--cache|--device] [--type VT] [--csv] ITEM...\n  Reads items once (from the device by default): value, type,"
-     L"\n  quality and time stamp in local time and UTC.",
+     L"read [--cache|--device|--max-age MS] [--type VT] [--csv] ITEM...\n  Reads items once (from the device by default): value, type,"
+     L"\n  quality and time stamp in local time and UTC. --max-age reads through IOPCItemIO\n"
+     L"  (DA 3.0, no group): a cached value younger than MS ms, else a device sample\n"
+     L"  (0: always the device, 4294967295: always the cache).",
      true},
     {L"write", CmdWrite,
-     L"write ITEM=VALUE...\n  Writes parameters; values take the item's canonical type\n"
-     L"  (on/off for .on, Sine/Ramp/Noise/Counter or 0-3 for .fct, numbers for .period and .t0).",
+     L"write [--vqt [--quality Q]] ITEM=VALUE...\n  Writes parameters; values take the item's canonical type\n"
+     L"  (on/off for .on, Sine/Ramp/Noise/Counter or 0-3 for .fct, numbers for .period and .t0).\n"
+     L"  --vqt writes through IOPCItemIO::WriteVQT (DA 3.0); --quality sends a quality too,\n"
+     L"  which the server refuses (its device makes its own).",
      true},
     {L"watch", CmdWatch,
-     L"watch [--rate MS] [--deadband PCT] [--no-time] [--type VT] [--for SECONDS] [--count N] [--csv] [--live]\n"
-     L"      [--write ITEM=VALUE]... ITEM...\n"
+     L"watch [--rate MS] [--deadband PCT] [--keep-alive MS] [--no-time] [--type VT] [--for SECONDS] [--count N]\n"
+     L"      [--csv] [--live] [--write ITEM=VALUE]... ITEM...\n"
      L"  Adds an active group, connects for data changes (IOPCDataCallback; with --da1 an\n"
      L"  IDataObject advise sink) and prints one line per item change.\n"
      L"  --write sets parameters first, in the same group (a set keeps its parameters only\n"
-     L"  while some item uses it, so writes from another client process are gone by then).",
+     L"  while some item uses it, so writes from another client process are gone by then).\n"
+     L"  --keep-alive asks for an empty callback when nothing changed for MS ms\n"
+     L"  (IOPCGroupStateMgt2, DA 3.0); each is printed as a keep-alive line.",
      true},
     {L"async", CmdAsync,
      L"async read|refresh|cancel [--cache|--device] ITEM...\nasync write ITEM=VALUE...\n"
@@ -47,16 +55,18 @@ const Command kCommands[] = {
      L"  and cancels it at once. With DA 2.0 (IOPCAsyncIO2) reads come from the device.",
      true},
     {L"properties", CmdProperties,
-     L"properties ITEM...\n  Prints the properties of items (IOPCItemProperties, DA 2.0).", true},
+     L"properties ITEM...\n  Prints the properties of items (IOPCBrowse::GetProperties with DA 3.0,\n"
+     L"  IOPCItemProperties with DA 2.0).", true},
 };
 
 void Usage(FILE* out)
 {
-    fwprintf(out, L"usage: opcda-client [--progid PROGID] [--da1] COMMAND [options] [ITEM...]\n\ncommands:\n");
+    fwprintf(out, L"usage: opcda-client [--progid PROGID] [--da1|--da2] COMMAND [options] [ITEM...]\n\ncommands:\n");
     for (const Command& c : kCommands)
         fwprintf(out, L"  %ls\n", c.name);
-    fwprintf(out, L"\nThe client speaks OPC DA 2.0 where the server offers it; --da1 keeps to the 1.0a\n"
-                  L"interfaces (IDataObject streams, IOPCAsyncIO).\n"
+    fwprintf(out, L"\nThe client speaks the newest OPC DA version the server offers (3.0, 2.0, 1.0a);\n"
+                  L"--da2 keeps to the 2.0 interfaces, --da1 to the 1.0a ones (IDataObject streams,\n"
+                  L"IOPCAsyncIO).\n"
                   L"Run 'opcda-client COMMAND --help' for a command's options.\n"
                   L"Exit codes: 0 ok, 1 some item failed, 2 usage, 3 no server, 4 a call failed.\n");
 }
@@ -75,6 +85,8 @@ int RunClient(int argc, wchar_t** argv)
             o.progId = argv[++i];
         else if (a == L"--da1")
             o.da1 = true;
+        else if (a == L"--da2")
+            o.da2 = true;
         else if (a == L"--help" || a == L"-h") {
             Usage(stdout);
             return kOk;
@@ -121,8 +133,13 @@ int RunClient(int argc, wchar_t** argv)
             o.live = true;
         } else if (a == L"--da1") {
             o.da1 = true;
+        } else if (a == L"--da2") {
+            o.da2 = true;
+        } else if (a == L"--vqt") {
+            o.vqt = true;
         } else if (a == L"--filter" || a == L"--rate" || a == L"--deadband" || a == L"--for" || a == L"--count" ||
-                   a == L"--type" || a == L"--write") {
+                   a == L"--type" || a == L"--write" || a == L"--max" || a == L"--max-age" || a == L"--quality" ||
+                   a == L"--keep-alive") {
             const wchar_t* v = value(a.c_str());
             if (!v)
                 return kUsage;
@@ -132,6 +149,16 @@ int RunClient(int argc, wchar_t** argv)
                 o.writes.push_back(v);
             else if (a == L"--rate")
                 o.rate = wcstoul(v, nullptr, 10);
+            else if (a == L"--max")
+                o.maxElements = wcstoul(v, nullptr, 10);
+            else if (a == L"--max-age") {
+                o.maxAgeSet = true;
+                o.maxAge = wcstoul(v, nullptr, 10);
+            } else if (a == L"--quality") {
+                o.qualitySet = true;
+                o.quality = static_cast<WORD>(wcstoul(v, nullptr, 0));
+            } else if (a == L"--keep-alive")
+                o.keepAlive = wcstoul(v, nullptr, 10);
             else if (a == L"--deadband")
                 o.deadband = static_cast<float>(wcstod(v, nullptr));
             else if (a == L"--for")
@@ -164,7 +191,7 @@ int RunClient(int argc, wchar_t** argv)
     int rc;
     {
         Session session;
-        if (FAILED(session.Connect(o.progId, o.da1)))
+        if (FAILED(session.Connect(o.progId, o.da1, o.da2)))
             rc = kNoServer;
         else
             rc = command->run(session, o);

@@ -8,7 +8,7 @@ namespace opcda_client {
 
 int CmdStatus(Session& s, const Options&)
 {
-    wprintf(L"Protocol:     OPC DA %ls\n", s.Da2() ? L"2.0" : L"1.0a");
+    wprintf(L"Protocol:     OPC DA %ls\n", s.Da3() ? L"3.0" : s.Da2() ? L"2.0" : L"1.0a");
     if (s.Da2()) {
         LCID lcid = 0;
         HRESULT hr = s.common->GetLocaleID(&lcid);
@@ -77,6 +77,12 @@ void PrintTree(IOPCBrowseServerAddressSpace* browse, int depth)
 
 int CmdBrowse(Session& s, const Options& o)
 {
+    if (s.Da3())
+        return BrowseThroughIOPCBrowse(s, o);
+    if (o.maxElements) {
+        fwprintf(stderr, L"error: --max needs the server's IOPCBrowse (OPC DA 3.0)\n");
+        return kUsage;
+    }
     ComPtr<IOPCBrowseServerAddressSpace> browse;
     HRESULT hr = s.server.As(&browse);
     if (FAILED(hr)) {
@@ -142,8 +148,21 @@ int CmdValidate(Session& s, const Options& o)
     return hr == S_OK ? kOk : kItemErrors;
 }
 
+// A 3.0 path asked for by an option: refused with a clear message where the
+// session does not speak 3.0.
+bool NeedsDa3(Session& s, const Options& o, const wchar_t* what)
+{
+    if (s.Da3())
+        return true;
+    fwprintf(stderr, L"error: %ls needs the server's IOPCBrowse and IOPCItemIO (OPC DA 3.0)%ls\n", what,
+             o.da1 || o.da2 ? L"; drop --da1/--da2" : L"");
+    return false;
+}
+
 int CmdRead(Session& s, const Options& o)
 {
+    if (o.maxAgeSet)
+        return NeedsDa3(s, o, L"--max-age") ? ReadThroughItemIO(s, o) : kUsage;
     ComPtr<IOPCItemMgt> mgt;
     if (FAILED(s.AddGroup(FALSE, 1000, 0, &mgt)))
         return kCallFailed;
@@ -316,6 +335,8 @@ int WriteAssignments(Session& s, IOPCItemMgt* mgt, const std::vector<std::wstrin
 
 int CmdWrite(Session& s, const Options& o)
 {
+    if (o.vqt)
+        return NeedsDa3(s, o, L"--vqt") ? WriteThroughItemIO(s, o) : kUsage;
     ComPtr<IOPCItemMgt> mgt;
     if (FAILED(s.AddGroup(FALSE, 1000, 0, &mgt)))
         return kCallFailed;
@@ -324,6 +345,8 @@ int CmdWrite(Session& s, const Options& o)
 
 int CmdProperties(Session& s, const Options& o)
 {
+    if (s.Da3())
+        return PropertiesThroughIOPCBrowse(s, o);
     ComPtr<IOPCItemProperties> props;
     if (!s.Da2() || FAILED(s.server.As(&props))) {
         fwprintf(stderr, L"error: properties needs the server's IOPCItemProperties (OPC DA 2.0)%ls\n",

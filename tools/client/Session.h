@@ -25,6 +25,14 @@ struct Options {
     bool flat = false;
     bool live = false;
     bool da1 = false;  // the 1.0a interfaces even where the server offers 2.0
+    bool da2 = false;  // no DA 3.0 interfaces even where the server offers them
+    DWORD maxElements = 0;   // browse --max: elements per Browse call (0: all)
+    bool maxAgeSet = false;  // read --max-age
+    DWORD maxAge = 0;
+    bool vqt = false;         // write --vqt
+    bool qualitySet = false;  // write --vqt --quality Q
+    WORD quality = 0;
+    DWORD keepAlive = 0;  // watch --keep-alive MS
     std::wstring filter;
     DWORD rate = 500;
     float deadband = 0.0f;
@@ -44,8 +52,9 @@ inline void Fail(const wchar_t* what, HRESULT hr)
 class Session {
 public:
     // Connects; unless da1, the session speaks DA 2.0 where the server
-    // offers IOPCCommon, and gives the server its client name.
-    HRESULT Connect(const std::wstring& progId, bool da1)
+    // offers IOPCCommon, and gives the server its client name; unless da2
+    // too, DA 3.0 where it offers IOPCBrowse and IOPCItemIO.
+    HRESULT Connect(const std::wstring& progId, bool da1, bool da2)
     {
         CLSID clsid;
         HRESULT hr = CLSIDFromProgID(progId.c_str(), &clsid);
@@ -61,9 +70,14 @@ public:
         }
         if (!da1 && SUCCEEDED(server.As(&common)) && FAILED(common->SetClientName(kClientName)))
             common.Reset();
+        if (Da2() && !da2 && (FAILED(server.As(&browse3)) || FAILED(server.As(&itemIO)))) {
+            browse3.Reset();
+            itemIO.Reset();
+        }
         return S_OK;
     }
     bool Da2() const { return common != nullptr; }
+    bool Da3() const { return browse3 != nullptr && itemIO != nullptr; }
 
     HRESULT AddGroup(BOOL active, DWORD rate, float deadband, ComPtr<IOPCItemMgt>* mgt)
     {
@@ -113,6 +127,8 @@ public:
     static constexpr const wchar_t* kClientName = L"opcda-client";
     ComPtr<IOPCServer> server;
     ComPtr<IOPCCommon> common;  // DA 2.0 sessions only
+    ComPtr<IOPCBrowse> browse3;  // DA 3.0 sessions only
+    ComPtr<IOPCItemIO> itemIO;   // DA 3.0 sessions only
     OPCHANDLE hGroup = 0;
 };
 
@@ -157,5 +173,11 @@ int CmdWrite(Session& s, const Options& o);
 int CmdWatch(Session& s, const Options& o);  // WatchCommands.cpp
 int CmdAsync(Session& s, const Options& o);
 int CmdProperties(Session& s, const Options& o);  // OneShotCommands.cpp
+
+// The DA 3.0 paths (Da3Commands.cpp).
+int BrowseThroughIOPCBrowse(Session& s, const Options& o);
+int PropertiesThroughIOPCBrowse(Session& s, const Options& o);
+int ReadThroughItemIO(Session& s, const Options& o);
+int WriteThroughItemIO(Session& s, const Options& o);
 
 }  // namespace opcda_client
