@@ -154,9 +154,17 @@ STDMETHODIMP COPCGroup::SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKee
         return E_FAIL;
     if (!IsWritableOut(pdwRevisedKeepAliveTime))
         return E_INVALIDARG;
-    // Updates come no more often than the update rate: a shorter keep-alive
-    // is revised to it.
-    m_dwKeepAlive = dwKeepAliveTime && dwKeepAliveTime < m_dwUpdateRate ? m_dwUpdateRate : dwKeepAliveTime;
+    // Callbacks go out with the group's updates: the keep-alive is revised
+    // up to a whole number of update periods (the largest such number that
+    // fits 32 bits when rounding up would not).
+    m_dwKeepAlive = dwKeepAliveTime;
+    if (dwKeepAliveTime && m_dwUpdateRate) {
+        const unsigned long long rate = m_dwUpdateRate;
+        unsigned long long up = (dwKeepAliveTime + rate - 1) / rate * rate;
+        if (up > 0xFFFFFFFFull)
+            up -= rate;
+        m_dwKeepAlive = static_cast<DWORD>(up);
+    }
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     m_llLastCallback = now.QuadPart;
@@ -182,8 +190,8 @@ void COPCGroup::PrepareKeepAlive()
         return;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    // Due at the update nearest to the keep-alive time: updates come at the
-    // update rate.
+    // Due at the update nearest to the keep-alive time (a whole number of
+    // update periods; a later SetState may change the period).
     const LONGLONG elapsed2 = (now.QuadPart - m_llLastCallback) * 2;
     if (elapsed2 + static_cast<LONGLONG>(m_dwUpdateRate + 1) * TicksPerMs() <
         static_cast<LONGLONG>(m_dwKeepAlive) * 2 * TicksPerMs())

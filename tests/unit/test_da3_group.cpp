@@ -142,6 +142,10 @@ TEST_F(Da3GroupTest, KeepAliveSendsEmptyCallbacksWhenNothingChanged)
     DWORD revised = 0, now = 0;
     EXPECT_EQ(OPC_S_UNSUPPORTEDRATE, state->SetKeepAlive(20, &revised));
     EXPECT_EQ(50u, revised);  // not faster than the updates
+    EXPECT_EQ(OPC_S_UNSUPPORTEDRATE, state->SetKeepAlive(120, &revised));
+    EXPECT_EQ(150u, revised);  // a whole number of update periods
+    EXPECT_EQ(OPC_S_UNSUPPORTEDRATE, state->SetKeepAlive(0xFFFFFFFF, &revised));
+    EXPECT_EQ(0xFFFFFFFFu / 50 * 50, revised);
     ASSERT_EQ(S_OK, state->SetKeepAlive(200, &revised));
     EXPECT_EQ(200u, revised);
     EXPECT_EQ(S_OK, state->GetKeepAlive(&now));
