@@ -115,11 +115,14 @@ HRESULT CItemFacts::ValueOf(DWORD id, VARIANT* v) const
 }
 
 
-bool YoungEnough(const FILETIME& ts, DWORD maxAge)
+bool YoungEnough(const CCacheEntry& entry, DWORD maxAge)
 {
     if (maxAge == kMaxAgeCache)
         return true;
-    if (maxAge == kMaxAgeDevice || (ts.dwHighDateTime == 0 && ts.dwLowDateTime == 0))
+    // An entry the device never sampled holds no value (its time stamp is
+    // that of its creation, its quality BAD): it is not a cached value.
+    const FILETIME& ts = entry.ftTimeStamp;
+    if (maxAge == kMaxAgeDevice || (entry.wQuality & OPC_QUALITY_MASK) != OPC_QUALITY_GOOD)
         return false;
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
@@ -135,7 +138,7 @@ void CItemFacts::Sample(DWORD maxAge)
     CDeviceLockHold lock(g_cache.m_hMutex);
     g_cache.AddRefEntry(m_hDevice);
     CCacheEntry* entry = g_cache.FindEntry(m_hDevice);
-    if (!entry || !YoungEnough(entry->ftTimeStamp, maxAge)) {
+    if (!entry || !YoungEnough(*entry, maxAge)) {
         g_cache.UpdateFromDevice(DeviceHandleSet{m_hDevice});
         entry = g_cache.FindEntry(m_hDevice);
     }

@@ -3,6 +3,7 @@
 // item properties and the 3.0 browse answer from these.
 #pragma once
 #include "common/OpcDefs.h"
+#include "core/Cache.h"
 #include "sim/EngineeringUnits.h"
 
 #include <memory>
@@ -64,5 +65,7 @@ private:
 // OPC_E_NOTSUPPORTED (the device makes its own).
 HRESULT WriteVQTToDevice(DWORD hDevice, VARTYPE canonical, const OPCITEMVQT& vqt);
 
-// Whether a cached value stamped ts is young enough for maxAge (ms).
-bool YoungEnough(const FILETIME& ts, DWORD maxAge);
+// Whether a cache entry holds a value young enough for maxAge (ms): one the
+// device sampled at most maxAge ago; any entry for 0xFFFFFFFF (the cache),
+// none for 0 (the device).
+bool YoungEnough(const CCacheEntry& entry, DWORD maxAge);

@@ -41,7 +41,7 @@ HRESULT COPCGroup::ReadItems(DWORD dwSource, DWORD dwCount, const OPCHANDLE* phS
                 continue;
             if (pMaxAge) {
                 CCacheEntry* entry = g_cache.FindEntry(items[i]->GetDeviceHandle());
-                if (entry && YoungEnough(entry->ftTimeStamp, pMaxAge[i]))
+                if (entry && YoungEnough(*entry, pMaxAge[i]))
                     continue;
             }
             handles.push_back(items[i]->GetDeviceHandle());

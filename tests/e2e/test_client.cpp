@@ -127,17 +127,19 @@ TEST(Client, WatchReceivesChangesOfSignalsItSwitchedOn)
 TEST(Client, SpeaksDa2WhereOfferedAnd10aOnRequest)
 {
     ASSERT_TRUE(e2e::WaitNoServer());
-    Result r = RunClient(L"status");
+    Result r = RunClient(L"--da2 status");
     EXPECT_TRUE(Has(r.out, "Protocol:     OPC DA 2.0\nLocale:       0x0800\nClient name:  opcda-client\n")) << r.out;
     r = RunClient(L"--da1 status");
     EXPECT_TRUE(Has(r.out, "Protocol:     OPC DA 1.0a\n"));
     EXPECT_FALSE(Has(r.out, "Locale:"));
 
-    r = RunClient(L"properties set4.period set4.nope");
-    EXPECT_EQ(1, r.code);
-    EXPECT_TRUE(Has(r.out, "set4.period\n     1  Item Canonical Data Type     I2     5\n")) << r.out;
-    EXPECT_TRUE(Has(r.out, "     2  Item Value                   R8     1000\n"));
-    EXPECT_TRUE(Has(r.err, "set4.nope: 0xC0040007 OPC_E_UNKNOWNITEMID"));
+    for (const wchar_t* version : {L"--da2 ", L""}) {  // IOPCItemProperties, IOPCBrowse::GetProperties
+        r = RunClient(std::wstring(version) + L"properties set4.period set4.nope");
+        EXPECT_EQ(1, r.code);
+        EXPECT_TRUE(Has(r.out, "set4.period\n     1  Item Canonical Data Type     I2     5\n")) << r.out;
+        EXPECT_TRUE(Has(r.out, "     2  Item Value                   R8     1000\n"));
+        EXPECT_TRUE(Has(r.err, "set4.nope: 0xC0040007 OPC_E_UNKNOWNITEMID"));
+    }
     r = RunClient(L"properties --da1 set4.period");
     EXPECT_EQ(4, r.code);
 
@@ -161,6 +163,45 @@ TEST(Client, SpeaksDa2WhereOfferedAnd10aOnRequest)
         EXPECT_TRUE(Has(r.out, " cancelled\n") || Has(r.out, "could not be cancelled any more")) << r.out;
     }
     EXPECT_TRUE(Has(RunClient(L"async read set4.period").out, "(cancel ID "));  // the 2.0 path
+}
+
+TEST(Client, SpeaksDa3WhereOffered)
+{
+    ASSERT_TRUE(e2e::WaitNoServer());
+    Result r = RunClient(L"status");
+    EXPECT_TRUE(Has(r.out, "Protocol:     OPC DA 3.0\n")) << r.out;
+
+    // Pages of two through continuation points, the same tree as without.
+    r = RunClient(L"browse --max 2");
+    EXPECT_EQ(0, r.code) << r.err;
+    EXPECT_TRUE(Has(r.out, "  (page 2, continuation point VTB1:")) << r.out;
+    EXPECT_TRUE(Has(r.out, "  period  (setX.period)"));
+    EXPECT_EQ(2, RunClient(L"--da2 browse --max 2").code);
+    r = RunClient(L"browse --flat --max 1");
+    EXPECT_EQ("setX.T0\nsetX.fct\nsetX.itemY\nsetX.on\nsetX.period\n", r.out);
+
+    r = RunClient(L"read --max-age 0 set4.period set4.nope");
+    EXPECT_EQ(1, r.code);
+    EXPECT_TRUE(Has(r.out, "set4.period          1000 ")) << r.out;
+    EXPECT_TRUE(Has(r.err, "set4.nope: 0xC0040007 OPC_E_UNKNOWNITEMID"));
+    EXPECT_EQ(2, RunClient(L"--da2 read --max-age 0 set4.period").code);
+
+    r = RunClient(L"write --vqt set4.period=250 set4.fct=Ramp");
+    EXPECT_EQ(0, r.code) << r.err;
+    EXPECT_TRUE(Has(r.out, "set4.period = 250: written"));
+    r = RunClient(L"write --vqt --quality 192 set4.period=250");
+    EXPECT_EQ(1, r.code);
+    EXPECT_TRUE(Has(r.err, "set4.period: 0xC0040406 OPC_E_NOTSUPPORTED")) << r.err;
+
+    // A quiet item: after its first value only keep-alive callbacks come.
+    r = RunClient(L"watch --rate 100 --keep-alive 250 --for 2 set4.period");
+    EXPECT_EQ(0, r.code) << r.err;
+    EXPECT_TRUE(Has(r.out, "keep-alive: requested 250 ms, revised 300 ms\n")) << r.out;
+    size_t keepAlives = 0;
+    for (size_t p = r.out.find("\nkeep-alive "); p != std::string::npos; p = r.out.find("\nkeep-alive ", p + 1))
+        ++keepAlives;
+    EXPECT_GE(keepAlives, 4u) << r.out;
+    EXPECT_LE(keepAlives, 8u) << r.out;
 }
 
 TEST(Client, ServerThatCannotBeReached)
