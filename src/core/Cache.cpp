@@ -9,20 +9,6 @@
 std::atomic<bool> bCacheUpdateRunning{false};
 CUpdateCache g_cache;
 
-namespace {
-bool IsPlainValue(VARTYPE vt)
-{
-    switch (vt) {
-    case VT_EMPTY: case VT_NULL: case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_BOOL:
-    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_R4: case VT_R8:
-    case VT_I8: case VT_UI8: case VT_CY: case VT_DATE:
-        return true;
-    default:
-        return false;
-    }
-}
-}  // namespace
-
 void CopyStoredVariant(VARIANT* destination, const VARIANT* source)
 {
     if (IsPlainValue(destination->vt) && IsPlainValue(source->vt)) {
@@ -85,8 +71,12 @@ HRESULT CCache::ReleaseEntry(DWORD hDevice)
         return E_FAIL;
     if (it->second.dwRefCount != 0)
         --it->second.dwRefCount;
-    if (it->second.dwRefCount == 0)
+    if (it->second.dwRefCount == 0) {
+        if (it->second.dwActiveCount != 0)
+            m_bActiveChanged = true;
+        ++m_ulErasures;
         m_entries.erase(it);  // the entry's destructor clears its variant
+    }
     return S_OK;
 }
 
@@ -95,7 +85,8 @@ HRESULT CCache::ActivateEntry(DWORD hDevice)
     auto it = m_entries.find(hDevice);
     if (it == m_entries.end())
         return E_FAIL;
-    ++it->second.dwActiveCount;
+    if (it->second.dwActiveCount++ == 0)
+        m_bActiveChanged = true;
     return S_OK;
 }
 
@@ -104,8 +95,8 @@ HRESULT CCache::DeactivateEntry(DWORD hDevice)
     auto it = m_entries.find(hDevice);
     if (it == m_entries.end())
         return E_FAIL;
-    if (it->second.dwActiveCount != 0)
-        --it->second.dwActiveCount;
+    if (it->second.dwActiveCount != 0 && --it->second.dwActiveCount == 0)
+        m_bActiveChanged = true;
     return S_OK;
 }
 
@@ -138,21 +129,46 @@ HRESULT CCache::UpdateFromDevice(DeviceHandleSet hParams)
 
 int CCache::UpdateActiveEntries()
 {
-    DeviceHandleSet& hParams = m_passHandles;
-    hParams.clear();
     {
         CDeviceLockHold lock(m_hMutex);
-        for (const auto& entry : m_entries) {
-            if (entry.second.dwActiveCount != 0)
-                hParams.push_back(entry.first);
+        if (m_bActiveChanged) {
+            m_pass.handles.clear();
+            m_pass.entries.clear();
+            for (auto& entry : m_entries) {
+                if (entry.second.dwActiveCount != 0) {
+                    m_pass.handles.push_back(entry.first);
+                    m_pass.entries.push_back(&entry.second);
+                }
+            }
+            m_pass.deviceResolved = false;
+            m_bActiveChanged = false;
         }
+        m_ulPassErasures = m_ulErasures;
     }
-    if (!hParams.empty()) {
-        DebugTrace(L"hParams.size(): %d\n", static_cast<int>(hParams.size()));
-        pGlobalDeviceIO->UpdateItems(hParams, *this);
+    if (!m_pass.handles.empty()) {
+        DebugTrace(L"hParams.size(): %d\n", static_cast<int>(m_pass.handles.size()));
+        pGlobalDeviceIO->UpdatePass(m_pass, *this);
     }
-    hParams.clear();
     return 0;
+}
+
+void CCache::StorePassSamples(const CSamplePass& pass, size_t first, size_t n, const VARIANT* samples,
+                              const bool* skip, const FILETIME& ts, WORD quality)
+{
+    CDeviceLockHold lock(m_hMutex);
+    // The plan's entries are alive unless one was erased since the pass
+    // began (an active entry going also makes the next pass plan anew).
+    const bool planned = m_ulErasures == m_ulPassErasures;
+    for (size_t i = 0; i < n; ++i) {
+        if (skip[i])
+            continue;
+        CCacheEntry* entry = planned ? pass.entries[first + i] : FindEntry(pass.handles[first + i]);
+        if (!entry)
+            continue;  // its last item went since the handles were collected: the sample is dropped
+        CopyStoredVariant(&entry->vValue, &samples[i]);
+        entry->ftTimeStamp = ts;
+        entry->wQuality = quality;
+    }
 }
 
 CUpdateCache::CUpdateCache() : m_dwUpdatePeriod(10) {}

@@ -25,13 +25,48 @@ struct CCacheEntry {
     DWORD dwRefCount;
 };
 
+// Whether a VARIANT of this type holds nothing allocated (a number, a date,
+// an error code, nothing).
+inline bool IsPlainValue(VARTYPE vt)
+{
+    switch (vt) {
+    case VT_EMPTY: case VT_NULL: case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_BOOL:
+    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_R4: case VT_R8:
+    case VT_I8: case VT_UI8: case VT_CY: case VT_DATE:
+        return true;
+    default:
+        return false;
+    }
+}
 // Copies a value into a stored VARIANT; a failed copy leaves VT_ERROR with
 // the failure code. Plain numeric values are copied without the allocator.
 void CopyStoredVariant(VARIANT* destination, const VARIANT* source);
+// An empty VARIANT, without a call to the platform (what VariantInit does).
+inline void EmptyVariant(VARIANT* v) { v->vt = VT_EMPTY; }
+// Clears a VARIANT; a plain one without a call to the platform.
+inline void ClearStoredVariant(VARIANT* v)
+{
+    if (IsPlainValue(v->vt))
+        v->vt = VT_EMPTY;
+    else
+        VariantClear(v);
+}
 
 class CMultiThreadObject {
 public:
     CDeviceLock m_hMutex;  // the one lock of the cache: recursive for its owner
+};
+
+// The update pass's plan: the active entries in ascending handle order,
+// made again when the set of active entries changes, and what the device
+// keeps of its own about those handles between passes (it resolves them
+// once, not every 10 ms).
+struct CSamplePass {
+    DeviceHandleSet handles;
+    std::vector<CCacheEntry*> entries;
+    std::vector<const void*> deviceSlots;  // the device's, one per handle
+    unsigned long deviceVersion = 0;       // the device's: what the slots were resolved against
+    bool deviceResolved = false;
 };
 
 class CCache : public CMultiThreadObject {
@@ -54,13 +89,22 @@ public:
 
     // The update pass: takes m_hMutex itself.
     int UpdateActiveEntries();
+    // Stores the samples of handles [first, first + n) of the pass (kinds
+    // the device could not sample are skipped); takes m_hMutex itself.
+    // Entries that went since the pass began are looked up (and the samples
+    // of those no longer there dropped).
+    void StorePassSamples(const CSamplePass& pass, size_t first, size_t n, const VARIANT* samples,
+                          const bool* skip, const FILETIME& ts, WORD quality);
 
     size_t EntryCount() const { return m_entries.size(); }
 
     std::map<DWORD, CCacheEntry> m_entries;
 
 private:
-    DeviceHandleSet m_passHandles;  // reused by the update pass
+    CSamplePass m_pass;             // the update pass's, reused
+    bool m_bActiveChanged = true;   // an entry became active or inactive, or an active one went
+    unsigned long m_ulErasures = 0; // entries erased so far
+    unsigned long m_ulPassErasures = 0;  // ... when the current pass began
 };
 
 extern std::atomic<bool> bCacheUpdateRunning;

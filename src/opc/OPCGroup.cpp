@@ -234,41 +234,60 @@ BOOL COPCGroup::Update(LONGLONG* pllDue)
     QueryPerformanceCounter(&now);
     *pllDue = now.QuadPart + static_cast<LONGLONG>(m_dwUpdateRate) * TicksPerMs();
 
+    // The scratch arrays are the group's, reused from update to update (the
+    // group's lock is held).
+    CUpdateScratch& u = m_update;
     const size_t n = m_activeItems.size();
-    std::vector<OPCHANDLE> clients(n);
-    std::vector<VARIANT> values(n);
-    std::vector<WORD> qualities(n);
-    std::vector<FILETIME> times(n);
-    std::vector<HRESULT> errors(n);
-    DWORD dwNumItems = 0;
-    for (COPCItem* item : m_activeItems) {
-        // An item with a sampling rate of its own is looked at only when
-        // that much time has passed.
-        if (item->m_dwSamplingRate) {
-            if (now.QuadPart < item->m_llNextSample)
-                continue;
-            item->m_llNextSample = now.QuadPart + static_cast<LONGLONG>(item->m_dwSamplingRate) * TicksPerMs();
+    u.Resize(n);
+    // The samples first, all under one hold of the cache's lock (the group's
+    // lock is held, no item's: the order of the locks is kept).
+    size_t sampled = 0;
+    {
+        CDeviceLockHold cacheLock(g_cache.m_hMutex);
+        for (COPCItem* item : m_activeItems) {
+            // An item with a sampling rate of its own is looked at only when
+            // that much time has passed.
+            if (item->m_dwSamplingRate) {
+                if (now.QuadPart < item->m_llNextSample)
+                    continue;
+                item->m_llNextSample = now.QuadPart + static_cast<LONGLONG>(item->m_dwSamplingRate) * TicksPerMs();
+            }
+            EmptyVariant(&u.samples[sampled]);
+            u.readable[sampled] = item->ReadCachedSample(&u.samples[sampled], &u.sampleQualities[sampled],
+                                                         &u.sampleTimes[sampled]);
+            u.items[sampled++] = item;
         }
+    }
+    DWORD dwNumItems = 0;
+    for (size_t k = 0; k < sampled; ++k) {
+        COPCItem* item = u.items[k];
         BOOL changed = FALSE;
-        VariantInit(&values[dwNumItems]);
-        // A failed conversion to the requested type: the streams carry the
-        // value as it stands, the callback the error.
-        const double deadband = item->m_bDeadbandSet ? item->m_fDeadband * 0.01 : m_dblDeadband;
-        errors[dwNumItems] = item->CheckForUpdate(deadband, &clients[dwNumItems], &values[dwNumItems],
-                                                  &qualities[dwNumItems], &times[dwNumItems], &changed);
-        if (changed)
+        EmptyVariant(&u.values[dwNumItems]);
+        if (u.readable[k]) {
+            // A failed conversion to the requested type: the streams carry
+            // the value as it stands, the callback the error.
+            const double deadband = item->m_bDeadbandSet ? item->m_fDeadband * 0.01 : m_dblDeadband;
+            u.errors[dwNumItems] = item->CheckForUpdate(deadband, u.samples[k], u.sampleQualities[k],
+                                                        u.sampleTimes[k], &u.clients[dwNumItems],
+                                                        &u.values[dwNumItems], &changed);
+            ClearStoredVariant(&u.samples[k]);
+        }
+        if (changed) {
+            u.qualities[dwNumItems] = u.sampleQualities[k];
+            u.times[dwNumItems] = u.sampleTimes[k];
             ++dwNumItems;
+        }
     }
     VANTREL_ASSERT(dwNumItems <= m_activeItems.size());
     if (dwNumItems > 0) {
-        SendDataChange(S_OK, dwNumItems, clients.data(), values.data(), qualities.data(), times.data());
-        PrepareCallbackDelivery(dwNumItems, clients.data(), values.data(), qualities.data(), times.data(),
-                                errors.data());
+        SendDataChange(S_OK, dwNumItems, u.clients.data(), u.values.data(), u.qualities.data(), u.times.data());
+        PrepareCallbackDelivery(dwNumItems, u.clients.data(), u.values.data(), u.qualities.data(), u.times.data(),
+                                u.errors.data());
     } else {
         PrepareKeepAlive();
     }
     for (DWORD i = 0; i < dwNumItems; ++i)
-        VariantClear(&values[i]);
+        ClearStoredVariant(&u.values[i]);
     return TRUE;
 }
 

@@ -240,6 +240,34 @@ public:
     BOOL m_bCallbackEnabled = TRUE;  // SetEnable: the data changes with transaction ID 0
     DWORD m_dwKeepAlive = 0;         // ms; 0: no keep-alive callbacks
     LONGLONG m_llLastCallback = 0;   // when the last data change went to the callback (ticks)
+    // What Update works in, kept from one update to the next (under m_cs).
+    struct CUpdateScratch {
+        std::vector<COPCItem*> items;
+        std::vector<VARIANT> samples;
+        std::vector<WORD> sampleQualities;
+        std::vector<FILETIME> sampleTimes;
+        std::vector<char> readable;
+        std::vector<OPCHANDLE> clients;
+        std::vector<VARIANT> values;
+        std::vector<WORD> qualities;
+        std::vector<FILETIME> times;
+        std::vector<HRESULT> errors;
+        void Resize(size_t n)
+        {
+            if (items.size() >= n)
+                return;
+            items.resize(n);
+            samples.resize(n);
+            sampleQualities.resize(n);
+            sampleTimes.resize(n);
+            readable.resize(n);
+            clients.resize(n);
+            values.resize(n);
+            qualities.resize(n);
+            times.resize(n);
+            errors.resize(n);
+        }
+    } m_update;
     CAdvisoryConnectionMgr m_connData;
     CAdvisoryConnectionMgr m_connDataTime;
     CAdvisoryConnectionMgr m_connWriteComplete;

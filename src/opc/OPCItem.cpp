@@ -91,6 +91,7 @@ HRESULT COPCItem::Init(COPCGroup* pGroup, const OPCITEMDEF* pDef, OPCITEMRESULT*
         CDeviceLockHold lock(g_cache.m_hMutex);
         g_cache.AddRefEntry(m_hDevice);  // throws E_OUTOFMEMORY
         m_bCacheReferenced = TRUE;
+        m_pEntry = g_cache.FindEntry(m_hDevice);
     }
     return SetActive(pDef->bActive);
 }
@@ -180,8 +181,18 @@ void COPCItem::SetRequestedType(VARTYPE vt)
     m_vtRequested = vt == VT_EMPTY ? m_vtCanonical : vt;
 }
 
-HRESULT COPCItem::CheckForUpdate(double dblDeadband, OPCHANDLE* phClient, VARIANT* pValue, WORD* pQuality,
-                                 FILETIME* pTimeStamp, BOOL* pChanged)
+bool COPCItem::ReadCachedSample(VARIANT* pValue, WORD* pQuality, FILETIME* pTimeStamp) const
+{
+    if (!IsReadable() || !m_pEntry)
+        return false;
+    CopyStoredVariant(pValue, &m_pEntry->vValue);
+    *pQuality = m_pEntry->wQuality;
+    *pTimeStamp = m_pEntry->ftTimeStamp;
+    return true;
+}
+
+HRESULT COPCItem::CheckForUpdate(double dblDeadband, const VARIANT& sample, WORD quality,
+                                 const FILETIME& timeStamp, OPCHANDLE* phClient, VARIANT* pValue, BOOL* pChanged)
 {
     CCsLock lock(m_cs);
     *phClient = m_hClient;
@@ -189,44 +200,40 @@ HRESULT COPCItem::CheckForUpdate(double dblDeadband, OPCHANDLE* phClient, VARIAN
     if (!IsReadable())
         return S_OK;
 
-    CVariant value;
-    WORD quality;
-    {
-        CDeviceLockHold cacheLock(g_cache.m_hMutex);
-        CCacheEntry* entry = g_cache.FindEntry(m_hDevice);
-        VANTREL_ASSERT(entry != nullptr);
-        if (!entry)
-            return S_OK;
-        CopyStoredVariant(value.ptr(), &entry->vValue);
-        quality = entry->wQuality;
-        *pTimeStamp = entry->ftTimeStamp;
-    }
-    *pQuality = quality;
-
     bool changed;
     bool analogForm = false;
-    CVariant lastR8, newR8;
+    VARIANT newR8;
+    EmptyVariant(&newR8);
     if (quality != m_wLastQuality) {
         changed = true;
     } else if (m_dwEUType == OPC_ANALOG && dblDeadband != 0.0 && m_pEU) {
+        CVariant lastR8;
         VariantChangeType(lastR8.ptr(), &m_vLastValue, 0, VT_R8);
-        VariantChangeType(newR8.ptr(), value.ptr(), 0, VT_R8);
+        VariantChangeType(&newR8, const_cast<VARIANT*>(&sample), 0, VT_R8);
         auto* eu = static_cast<COPCAnalogEngineeringUnits*>(m_pEU);
-        changed = fabs(newR8.get().dblVal - lastR8.get().dblVal) > dblDeadband * (eu->m_dHigh - eu->m_dLow);
+        changed = fabs(newR8.dblVal - lastR8.get().dblVal) > dblDeadband * (eu->m_dHigh - eu->m_dLow);
         analogForm = true;
     } else {
-        changed = !VariantsEqual(value.ptr(), &m_vLastValue);
+        changed = !VariantsEqual(&sample, &m_vLastValue);
     }
-    if (!changed)
+    if (!changed) {
+        ClearStoredVariant(&newR8);
         return S_OK;
+    }
 
     *pChanged = TRUE;
-    CopyStoredVariant(&m_vLastValue, analogForm ? newR8.ptr() : value.ptr());
+    CopyStoredVariant(&m_vLastValue, analogForm ? &newR8 : &sample);
+    ClearStoredVariant(&newR8);
     m_wLastQuality = quality;
-    m_ftLastTimeStamp = *pTimeStamp;
-    VariantInit(pValue);
-    HRESULT hr = VariantCopy(pValue, value.ptr());
-    if (SUCCEEDED(hr) && m_vtRequested != m_vtCanonical)
-        hr = VariantChangeType(pValue, pValue, 0, m_vtRequested);
-    return hr;
+    m_ftLastTimeStamp = timeStamp;
+    EmptyVariant(pValue);
+    CopyStoredVariant(pValue, &sample);
+    if (pValue->vt == VT_ERROR && sample.vt != VT_ERROR) {  // the copy failed
+        const HRESULT failed = pValue->scode;
+        VariantInit(pValue);
+        return failed;
+    }
+    if (m_vtRequested != m_vtCanonical)
+        return VariantChangeType(pValue, pValue, 0, m_vtRequested);
+    return S_OK;
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include "common/OPCGlob.h"
 #include "common/OpcDefs.h"
+#include "core/Cache.h"
 #include "core/Locks.h"
 #include "sim/EngineeringUnits.h"
 
@@ -34,10 +35,15 @@ public:
     BOOL IsActive() const { return m_bActive; }
     bool IsReadable() const { return (m_dwAccessRights & OPC_READABLE) != 0; }
 
-    // The change check of a data-change update: compares the cached value
-    // with what was last delivered.
-    HRESULT CheckForUpdate(double dblDeadband, OPCHANDLE* phClient, VARIANT* pValue, WORD* pQuality,
-                           FILETIME* pTimeStamp, BOOL* pChanged);
+    // The cached sample of a readable item, copied out; the caller holds the
+    // cache's lock. Returns false for an item that reads nothing.
+    bool ReadCachedSample(VARIANT* pValue, WORD* pQuality, FILETIME* pTimeStamp) const;
+    // The change check of a data-change update: compares a cached sample
+    // (taken with ReadCachedSample) with what was last delivered; when it
+    // changed, *pValue gets it in the requested type (a failed conversion is
+    // the result, with the value as it stands).
+    HRESULT CheckForUpdate(double dblDeadband, const VARIANT& sample, WORD quality, const FILETIME& timeStamp,
+                           OPCHANDLE* phClient, VARIANT* pValue, BOOL* pChanged);
 
     CCriticalSection m_cs;
     COPCGroup* m_pGroup = nullptr;
@@ -66,4 +72,7 @@ public:
     BOOL m_bDeviceItemHeld = FALSE;
     BOOL m_bCacheReferenced = FALSE;
     DWORD m_hDevice = 0;
+    // The cache entry the item holds a reference on (readable items): it
+    // lives as long as that reference.
+    CCacheEntry* m_pEntry = nullptr;
 };

@@ -178,6 +178,7 @@ HRESULT CGeneratorBank::Release(int set)
     if (--it->second->m_lRefCount == 0) {
         delete it->second;
         m_generators.erase(it);
+        ++m_ulErasures;
     }
     return S_OK;
 }

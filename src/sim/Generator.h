@@ -100,11 +100,24 @@ public:
 
     bool HasSet(int set) const { return m_generators.count(set) != 0; }
 
+    // For the device pass, which resolves its sets once rather than every
+    // 10 ms: where a set's generator is kept (the place stays while the set
+    // lives, its generator may be replaced by SetFunction), or NULL; and how
+    // many sets have gone so far, which says when such places may be stale.
+    CSignalGenerator* const* Slot(int set) const
+    {
+        auto it = m_generators.find(set);
+        return it == m_generators.end() ? nullptr : &it->second;
+    }
+    unsigned long Erasures() const { return m_ulErasures; }
+    // The set's generator; an unknown set is reported and gives NULL.
+    CSignalGenerator* Find(int set);
+
     CDeviceLock m_hMutex;
     std::map<int, CSignalGenerator*> m_generators;
 
 private:
-    CSignalGenerator* Find(int set);
+    unsigned long m_ulErasures = 0;
 };
 
 extern CGeneratorBank g_generatorBank;

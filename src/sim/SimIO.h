@@ -7,6 +7,9 @@ class IDeviceIO {
 public:
     virtual ~IDeviceIO() = default;
     virtual HRESULT UpdateItems(const DeviceHandleSet& hDevices, CCache& cache) = 0;
+    // The cache's periodic pass over its active entries: the same samples
+    // as UpdateItems of the pass's handles.
+    virtual HRESULT UpdatePass(CSamplePass& pass, CCache& cache) { return UpdateItems(pass.handles, cache); }
     virtual HRESULT WriteItems(DWORD dwCount, const DWORD* phDevices, const VARIANT* pValues,
                                HRESULT* pErrors) = 0;
 };
@@ -14,6 +17,7 @@ public:
 class CSimIO : public IDeviceIO {
 public:
     HRESULT UpdateItems(const DeviceHandleSet& hDevices, CCache& cache) override;
+    HRESULT UpdatePass(CSamplePass& pass, CCache& cache) override;
     HRESULT WriteItems(DWORD dwCount, const DWORD* phDevices, const VARIANT* pValues, HRESULT* pErrors) override;
 };
 

@@ -1,9 +1,14 @@
 // The item value cache and its device update thread.
 #include "core/Cache.h"
+#include "sim/SimIO.h"
 #include "sim/SimItems.h"
 #include "TraceCapture.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 struct DeviceItem {
@@ -151,4 +156,102 @@ TEST(Cache, RemovalDuringAPassDropsTheSample)
     }
     cache.StopUpdateThread();
     EXPECT_LE(cache.EntryCount(), 1u);
+}
+
+TEST(Cache, ThePassFollowsActivationsFunctionChangesAndSetsThatGo)
+{
+    DeviceItem value(L"set25.item"), fct(L"set26.fct"), period(L"set27.period");
+    auto sample = [](CCache& cache, DWORD h) {
+        CDeviceLockHold lock(cache.m_hMutex);
+        return *cache.FindEntry(h);
+    };
+    auto stamp = [](const CCacheEntry& e) {
+        return (static_cast<ULONGLONG>(e.ftTimeStamp.dwHighDateTime) << 32) | e.ftTimeStamp.dwLowDateTime;
+    };
+    CCache cache;
+    {
+        CDeviceLockHold lock(cache.m_hMutex);
+        for (DWORD h : {value.h, fct.h, period.h})
+            cache.AddRefEntry(h);
+        cache.ActivateEntry(value.h);
+        cache.ActivateEntry(fct.h);
+    }
+    cache.UpdateActiveEntries();
+    EXPECT_EQ(OPC_QUALITY_GOOD, sample(cache, value.h).wQuality);
+    EXPECT_EQ(0, sample(cache, fct.h).vValue.bVal);  // Sine
+    EXPECT_EQ(stamp(sample(cache, value.h)), stamp(sample(cache, fct.h)));  // one instant per pass
+    EXPECT_EQ(0, sample(cache, period.h).wQuality);  // not active: not sampled
+
+    // A new generator for a set the pass knows: the pass samples it.
+    VARIANT ramp;
+    ramp.vt = VT_UI1;
+    ramp.bVal = 1;
+    HRESULT error = E_FAIL;
+    pGlobalDeviceIO->WriteItems(1, &fct.h, &ramp, &error);
+    ASSERT_EQ(S_OK, error);
+    cache.UpdateActiveEntries();
+    EXPECT_EQ(1, sample(cache, fct.h).vValue.bVal);
+
+    // A set the pass does not sample goes (its place in the bank with it),
+    // another entry becomes active, one stops being active.
+    { DeviceItem passing(L"set28.item"); }
+    const ULONGLONG before = stamp(sample(cache, value.h));
+    Sleep(20);
+    {
+        CDeviceLockHold lock(cache.m_hMutex);
+        cache.ActivateEntry(period.h);
+        cache.DeactivateEntry(value.h);
+    }
+    cache.UpdateActiveEntries();
+    EXPECT_EQ(1000.0, sample(cache, period.h).vValue.dblVal);
+    EXPECT_EQ(1, sample(cache, fct.h).vValue.bVal);
+    EXPECT_EQ(before, stamp(sample(cache, value.h)));  // no longer sampled
+
+    // An active entry whose last reference goes leaves the pass.
+    {
+        CDeviceLockHold lock(cache.m_hMutex);
+        cache.ReleaseEntry(fct.h);
+    }
+    TraceCapture trace;
+    cache.UpdateActiveEntries();
+    EXPECT_EQ(L"hParams.size(): 1\n", trace.text());
+    CDeviceLockHold lock(cache.m_hMutex);
+    cache.ReleaseEntry(value.h);
+    cache.ReleaseEntry(period.h);
+}
+
+TEST(Cache, EntriesAndSetsGoingWhileManyAreSampled)
+{
+    // Passes of several chunks while entries and sets come and go on
+    // another thread: what goes mid-pass is looked up and dropped, what
+    // stays is sampled.
+    std::vector<std::unique_ptr<DeviceItem>> items;
+    CUpdateCache cache;
+    for (int i = 0; i < 1500; ++i) {
+        items.push_back(std::make_unique<DeviceItem>((L"set" + std::to_wstring(3000 + i) + L".item").c_str()));
+        CDeviceLockHold lock(cache.m_hMutex);
+        cache.AddRefEntry(items.back()->h);
+        cache.ActivateEntry(items.back()->h);
+    }
+    ASSERT_NE(nullptr, cache.StartUpdateThread());
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 1000;) {
+        for (int i = 0; i < 1500; i += 7) {
+            const DWORD h = items[i]->h;
+            {
+                CDeviceLockHold lock(cache.m_hMutex);
+                cache.ReleaseEntry(h);  // an active entry goes
+                cache.AddRefEntry(h);
+                cache.ActivateEntry(h);
+            }
+            DeviceItem passing((L"set" + std::to_wstring(9000 + i) + L".on").c_str());  // a set comes and goes
+        }
+    }
+    cache.StopUpdateThread();
+    EXPECT_GT(cache.m_nPasses.load(), 10u);
+    cache.UpdateActiveEntries();
+    CDeviceLockHold lock(cache.m_hMutex);
+    for (auto& item : items) {
+        EXPECT_EQ(OPC_QUALITY_GOOD, cache.FindEntry(item->h)->wQuality);
+        cache.ReleaseEntry(item->h);
+    }
 }
