@@ -1,6 +1,6 @@
 // Cross-process figures, each beside a bare COM round trip on the same server
-// measured in the same run: synchronous reads and the rate of item updates
-// that reach a client, through the 1.0a streams and through the 2.0 callback.
+// measured in the same run: synchronous reads. (Item updates reaching
+// clients: bench_delivery.)
 #include "BenchUtil.h"
 #include "common/OpcDefs.h"
 
@@ -85,7 +85,7 @@ int main()
     const int kItems = 1000, kManyItems = 10000;
 
     // 10,000 Noise signals, switched on with one synchronous write.
-    OPCHANDLE hParams, hRead, hWatch;
+    OPCHANDLE hParams, hRead;
     IOPCItemMgt* params = AddGroup(server, L"params", FALSE, 1000, &hParams);
     std::vector<std::wstring> paramIds = Ids(1, kManyItems, L"fct");
     std::vector<std::wstring> onIds = Ids(1, kManyItems, L"on");
@@ -130,66 +130,7 @@ int main()
                us / bare);
     }
     double dev = ReadUs(sync, OPC_DS_DEVICE, hr1, 100, 100);
-    printf("device read of %-9d %12.0f %14.0f %16.2f\n\n", 100, dev, 100 * 1e6 / dev, dev / bare);
-
-    printf("Item updates reaching a client, Noise items in one group (3 s each)\n");
-    printf("%-34s %14s %14s %22s\n", "path, items, update rate", "items/s", "calls/s", "items per bare call time");
-    struct Run {
-        bool callback;
-        int items;
-        DWORD rate;
-    };
-    for (Run run : {Run{false, kItems, 0}, Run{true, kItems, 0}, Run{false, kItems, 10}, Run{true, kItems, 10},
-                    Run{false, kManyItems, 10}, Run{true, kManyItems, 10}}) {
-        CountingSink sink;
-        CountingCallback callback;
-        IOPCItemMgt* watch = AddGroup(server, L"watch", FALSE, run.rate, &hWatch);
-        AddItems(watch, Ids(1, run.items, L"item"), TRUE);
-        IDataObject* data = nullptr;
-        IConnectionPoint* point = nullptr;
-        DWORD connection = 0;
-        if (run.callback) {
-            IConnectionPointContainer* cpc = nullptr;
-            watch->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
-            cpc->FindConnectionPoint(IID_IOPCDataCallback, &point);
-            cpc->Release();
-            point->Advise(&callback, &connection);
-        } else {
-            watch->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&data));
-            FORMATETC fe = {static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
-                            DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-            data->DAdvise(&fe, 0, &sink, &connection);
-        }
-        std::atomic<long>& items = run.callback ? callback.items : sink.items;
-        std::atomic<long>& calls = run.callback ? callback.blocks : sink.blocks;
-        IOPCGroupStateMgt* watchState = nullptr;
-        watch->QueryInterface(IID_IOPCGroupStateMgt, reinterpret_cast<void**>(&watchState));
-        BOOL on = TRUE;
-        DWORD revised;
-        watchState->SetState(nullptr, &revised, &on, nullptr, nullptr, nullptr, nullptr);
-        Sleep(500);
-        long items0 = items, calls0 = calls;
-        double t0 = NowUs();
-        Sleep(3000);
-        double seconds = (NowUs() - t0) / 1e6;
-        double itemsPerS = (items - items0) / seconds;
-        char label[64];
-        snprintf(label, sizeof(label), "%s, %d, %lu ms", run.callback ? "2.0 callback" : "1.0a stream", run.items,
-                 static_cast<unsigned long>(run.rate));
-        printf("%-34s %14.0f %14.1f %22.2f\n", label, itemsPerS, (calls - calls0) / seconds, itemsPerS * bare / 1e6);
-        on = FALSE;
-        watchState->SetState(nullptr, &revised, &on, nullptr, nullptr, nullptr, nullptr);
-        if (point) {
-            point->Unadvise(connection);
-            point->Release();
-        } else {
-            data->DUnadvise(connection);
-            data->Release();
-        }
-        watchState->Release();
-        watch->Release();
-        server->RemoveGroup(hWatch, TRUE);
-    }
+    printf("device read of %-9d %12.0f %14.0f %16.2f\n", 100, dev, 100 * 1e6 / dev, dev / bare);
 
     sync->Release();
     read->Release();

@@ -1,0 +1,64 @@
+// Groups and items for the cross-process benchmarks: a group, items of a
+// range of sets, and sets switched to Noise (every sample a change).
+#pragma once
+#include "common/OpcDefs.h"
+
+#include <string>
+#include <vector>
+
+inline IOPCItemMgt* AddGroup(IOPCServer* server, const wchar_t* name, BOOL active, DWORD rate, OPCHANDLE* phGroup)
+{
+    IOPCItemMgt* mgt = nullptr;
+    DWORD revised;
+    server->AddGroup(name, active, rate, 1, nullptr, nullptr, 0, phGroup, &revised, IID_IOPCItemMgt,
+                     reinterpret_cast<IUnknown**>(&mgt));
+    return mgt;
+}
+
+inline std::vector<OPCHANDLE> AddItems(IOPCItemMgt* mgt, int first, int n, const wchar_t* kind, BOOL active)
+{
+    std::vector<std::wstring> ids;
+    for (int i = 0; i < n; ++i)
+        ids.push_back(L"set" + std::to_wstring(first + i) + L"." + kind);
+    std::vector<OPCITEMDEF> defs(n);
+    for (int i = 0; i < n; ++i) {
+        defs[i] = OPCITEMDEF{};
+        defs[i].szItemID = const_cast<wchar_t*>(ids[i].c_str());
+        defs[i].szAccessPath = const_cast<wchar_t*>(L"");
+        defs[i].bActive = active;
+        defs[i].hClient = static_cast<OPCHANDLE>(i);
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    mgt->AddItems(static_cast<DWORD>(n), defs.data(), &results, &errors);
+    std::vector<OPCHANDLE> h;
+    for (int i = 0; i < n; ++i)
+        h.push_back(results[i].hServer);
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    return h;
+}
+
+// Switches sets [first, first + n) to Noise and on; the group keeps them.
+inline IOPCItemMgt* NoiseSets(IOPCServer* server, int first, int n, OPCHANDLE* phGroup)
+{
+    IOPCItemMgt* params = AddGroup(server, (L"params" + std::to_wstring(first)).c_str(), FALSE, 1000, phGroup);
+    std::vector<OPCHANDLE> h = AddItems(params, first, n, L"fct", FALSE);
+    std::vector<OPCHANDLE> on = AddItems(params, first, n, L"on", FALSE);
+    h.insert(h.end(), on.begin(), on.end());
+    std::vector<VARIANT> values(h.size());
+    for (int i = 0; i < n; ++i) {
+        values[i].vt = VT_UI1;
+        values[i].bVal = 2;
+        values[n + i].vt = VT_BOOL;
+        values[n + i].boolVal = VARIANT_TRUE;
+    }
+    IOPCSyncIO* sync = nullptr;
+    params->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&sync));
+    HRESULT* errors = nullptr;
+    sync->Write(static_cast<DWORD>(h.size()), h.data(), values.data(), &errors);
+    CoTaskMemFree(errors);
+    sync->Release();
+    return params;
+}
+
