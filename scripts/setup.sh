@@ -9,6 +9,7 @@ PACKAGES=(
   wine wine32 wine64 libwine-dev     # runtime for tests and the demo; libwine-dev has the system .idl files
   googletest                          # GoogleTest sources, built for the target
   gnuplot-nox                         # plots in docs/
+  nsis                                # makensis: the Windows installer
   util-linux                          # flock
 )
 

@@ -9,6 +9,7 @@
 #include "engine/AsyncIO.h"
 #include "engine/ScanMgr.h"
 #include "host/ClientWatch.h"
+#include "VantrelVersion.h"
 #include "host/Module.h"
 #include "opc/Browse.h"
 #include "opc/ComEnum.h"
@@ -460,9 +461,9 @@ STDMETHODIMP COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
         s.dwServerState = OPC_STATUS_RUNNING;
         s.dwGroupCount = m_dwGroupCount;
         s.dwBandWidth = 0xFFFFFFFF;
-        s.wMajorVersion = 1;
-        s.wMinorVersion = 0;
-        s.wBuildNumber = 0;
+        s.wMajorVersion = VANTREL_VERSION_MAJOR;
+        s.wMinorVersion = VANTREL_VERSION_MINOR;
+        s.wBuildNumber = VANTREL_VERSION_PATCH;
         s.wReserved = 0;
         s.szVendorInfo = TaskMemStrDup(VANTREL_VENDOR);
         if (!s.szVendorInfo)

@@ -1,9 +1,13 @@
 // Activation across processes: creation by ProgID, status, process lifetime.
 #include "common/OpcDefs.h"
 #include "E2eUtil.h"
+#include "VantrelVersion.h"
 
 #include <gtest/gtest.h>
 #include <wrl/client.h>
+
+#include <string>
+#include <vector>
 
 namespace {
 bool IsZero(const FILETIME& ft) { return ft.dwLowDateTime == 0 && ft.dwHighDateTime == 0; }
@@ -102,4 +106,48 @@ TEST(Activation, LockServerKeepsTheProcessAlive)
     GetExitCodeProcess(process, &code);
     EXPECT_EQ(0u, code);
     CloseHandle(process);
+}
+
+// The version lives once (the build's project version): the server's status
+// and the version resource of each shipped binary carry it.
+TEST(Activation, VersionOfTheStatusAndOfEveryShippedBinary)
+{
+    IOPCServer* server = CreateServerByProgId();
+    ASSERT_NE(nullptr, server);
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(S_OK, server->GetStatus(&status));
+    EXPECT_EQ(VANTREL_VERSION_MAJOR, status->wMajorVersion);
+    EXPECT_EQ(VANTREL_VERSION_MINOR, status->wMinorVersion);
+    EXPECT_EQ(VANTREL_VERSION_PATCH, status->wBuildNumber);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    server->Release();
+
+    for (const wchar_t* file : {L"Vantrel.exe", L"opcda-client.exe", L"vantrel_ps.dll"}) {
+        const std::wstring path = e2e::BuildDir() + L"\\" + file;
+        DWORD ignored = 0;
+        DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+        ASSERT_NE(0u, size) << file;
+        std::vector<BYTE> info(size);
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+        auto text = [&](const wchar_t* name) -> std::wstring {
+            wchar_t* value = nullptr;
+            UINT length = 0;
+            std::wstring key = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+            return VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &length) && value
+                       ? value
+                       : L"";
+        };
+        EXPECT_EQ(L"Korvell", text(L"CompanyName")) << file;
+        EXPECT_EQ(L"Vantrel", text(L"ProductName")) << file;
+        EXPECT_EQ(VANTREL_VERSION_TEXT, text(L"FileVersion")) << file;
+        EXPECT_EQ(VANTREL_VERSION_TEXT, text(L"ProductVersion")) << file;
+        EXPECT_FALSE(text(L"FileDescription").empty()) << file;
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+        EXPECT_EQ(static_cast<DWORD>(MAKELONG(VANTREL_VERSION_MINOR, VANTREL_VERSION_MAJOR)), fixed->dwFileVersionMS)
+            << file;
+        EXPECT_EQ(static_cast<DWORD>(MAKELONG(0, VANTREL_VERSION_PATCH)), fixed->dwFileVersionLS) << file;
+    }
 }

@@ -57,8 +57,9 @@ TEST_F(Da3GroupTest, ReadMaxAgeTakesTheCacheOrTheDeviceAndWriteVQTRefusesQualiti
             out->push_back(values[i].vt == VT_I4 ? values[i].lVal : -999);  // the requested type
             VariantClear(&values[i]);
         }
-        if (n == 3)
+        if (n == 3) {
             EXPECT_EQ(OPC_E_INVALIDHANDLE, errors[2]);
+        }
         CoTaskMemFree(values);
         CoTaskMemFree(qualities);
         CoTaskMemFree(times);

@@ -69,8 +69,9 @@ protected:
             Page p = BrowseOnce(b, id.c_str(), &point, max);
             EXPECT_TRUE(p.hr == S_OK || p.hr == S_FALSE);
             EXPECT_EQ(p.more != FALSE, point != nullptr);  // consistent with the point
-            if (max)
+            if (max) {
                 EXPECT_LE(p.ids.size(), max);
+            }
             for (size_t i = 0; i < p.ids.size(); ++i) {
                 if (p.flags[i] & OPC_BROWSE_ISITEM)
                     items.push_back(p.ids[i]);
