@@ -3,8 +3,20 @@
 #pragma once
 #include "common/OpcDefs.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
+
+// The registered server, or NULL after saying why.
+inline IOPCServer* CreateServerOrSay()
+{
+    IOPCServer* server = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                  reinterpret_cast<void**>(&server));
+    if (FAILED(hr))
+        printf("cannot create the server: 0x%08lX (register it first)\n", static_cast<unsigned long>(hr));
+    return server;
+}
 
 inline IOPCItemMgt* AddGroup(IOPCServer* server, const wchar_t* name, BOOL active, DWORD rate, OPCHANDLE* phGroup)
 {

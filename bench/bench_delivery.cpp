@@ -268,13 +268,9 @@ int main(int argc, char** argv)
     (void)argc;
 
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    IOPCServer* server = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                  reinterpret_cast<void**>(&server));
-    if (FAILED(hr)) {
-        printf("cannot create the server: 0x%08lX (register it first)\n", static_cast<unsigned long>(hr));
+    IOPCServer* server = CreateServerOrSay();
+    if (!server)
         return 1;
-    }
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, FindServerPid());
 
     // The server's working set per 10,000 active items (sampled, in an

@@ -1,6 +1,7 @@
 // Cross-process figures, each beside a bare COM round trip on the same server
 // measured in the same run: synchronous reads. (Item updates reaching
 // clients: bench_delivery.)
+#include "BenchGroups.h"
 #include "BenchUtil.h"
 #include "common/OpcDefs.h"
 
@@ -14,44 +15,6 @@
 #include <vector>
 
 namespace {
-IOPCItemMgt* AddGroup(IOPCServer* server, const wchar_t* name, BOOL active, DWORD rate, OPCHANDLE* phGroup)
-{
-    IOPCItemMgt* mgt = nullptr;
-    DWORD revised;
-    server->AddGroup(name, active, rate, 1, nullptr, nullptr, 0, phGroup, &revised, IID_IOPCItemMgt,
-                     reinterpret_cast<IUnknown**>(&mgt));
-    return mgt;
-}
-
-std::vector<OPCHANDLE> AddItems(IOPCItemMgt* mgt, const std::vector<std::wstring>& ids, BOOL active)
-{
-    std::vector<OPCITEMDEF> defs(ids.size());
-    for (size_t i = 0; i < ids.size(); ++i) {
-        defs[i] = OPCITEMDEF{};
-        defs[i].szItemID = const_cast<wchar_t*>(ids[i].c_str());
-        defs[i].szAccessPath = const_cast<wchar_t*>(L"");
-        defs[i].bActive = active;
-        defs[i].hClient = static_cast<OPCHANDLE>(i);
-    }
-    OPCITEMRESULT* results = nullptr;
-    HRESULT* errors = nullptr;
-    mgt->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors);
-    std::vector<OPCHANDLE> h;
-    for (size_t i = 0; i < ids.size(); ++i)
-        h.push_back(results[i].hServer);
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
-    return h;
-}
-
-std::vector<std::wstring> Ids(int first, int n, const wchar_t* name)
-{
-    std::vector<std::wstring> ids;
-    for (int i = 0; i < n; ++i)
-        ids.push_back(L"set" + std::to_wstring(first + i) + L"." + name);
-    return ids;
-}
-
 double ReadUs(IOPCSyncIO* sync, OPCDATASOURCE source, const std::vector<OPCHANDLE>& h, DWORD n, int calls)
 {
     double best = 1e300;
@@ -75,34 +38,12 @@ double ReadUs(IOPCSyncIO* sync, OPCDATASOURCE source, const std::vector<OPCHANDL
 int main()
 {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    IOPCServer* server = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                  reinterpret_cast<void**>(&server));
-    if (FAILED(hr)) {
-        printf("cannot create the server: 0x%08lX (register it first)\n", static_cast<unsigned long>(hr));
+    IOPCServer* server = CreateServerOrSay();
+    if (!server)
         return 1;
-    }
-    const int kItems = 1000, kManyItems = 10000;
-
-    // 10,000 Noise signals, switched on with one synchronous write.
+    const int kItems = 1000;
     OPCHANDLE hParams, hRead;
     IOPCItemMgt* params = AddGroup(server, L"params", FALSE, 1000, &hParams);
-    std::vector<std::wstring> paramIds = Ids(1, kManyItems, L"fct");
-    std::vector<std::wstring> onIds = Ids(1, kManyItems, L"on");
-    paramIds.insert(paramIds.end(), onIds.begin(), onIds.end());
-    std::vector<OPCHANDLE> hp = AddItems(params, paramIds, FALSE);
-    std::vector<VARIANT> values(hp.size());
-    for (int i = 0; i < kManyItems; ++i) {
-        values[i].vt = VT_UI1;
-        values[i].bVal = 2;
-        values[kManyItems + i].vt = VT_BOOL;
-        values[kManyItems + i].boolVal = VARIANT_TRUE;
-    }
-    IOPCSyncIO* paramSync = nullptr;
-    params->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&paramSync));
-    HRESULT* errors = nullptr;
-    paramSync->Write(static_cast<DWORD>(hp.size()), hp.data(), values.data(), &errors);
-    CoTaskMemFree(errors);
 
     // The bare round trip: a call that does nothing but answer.
     IOPCGroupStateMgt* state = nullptr;
@@ -119,7 +60,7 @@ int main()
     printf("Bare COM round trip (IOPCGroupStateMgt::SetState, nothing set): %.0f us\n\n", bare);
 
     IOPCItemMgt* read = AddGroup(server, L"read", FALSE, 1000, &hRead);
-    std::vector<OPCHANDLE> hr1 = AddItems(read, Ids(1, kItems, L"item"), TRUE);
+    std::vector<OPCHANDLE> hr1 = AddItems(read, 1, kItems, L"item", TRUE);
     IOPCSyncIO* sync = nullptr;
     read->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&sync));
     printf("Synchronous reads (best of 3)\n");
@@ -135,7 +76,6 @@ int main()
     sync->Release();
     read->Release();
     state->Release();
-    paramSync->Release();
     params->Release();
     server->Release();
     CoUninitialize();

@@ -3,6 +3,7 @@
 #include "opc/OPCSrvr.h"
 
 #include "common/ComUtil.h"
+#include "common/OpcRecords.h"
 #include "core/AddrSpace.h"
 #include "opc/ItemFacts.h"
 
@@ -25,21 +26,6 @@ std::wstring FactsIDFor(const std::wstring& id)
     if (kind.compare(0, 4, L"item") == 0)
         kind = L"item";
     return L"set0." + kind;
-}
-
-void FreeProperty(OPCITEMPROPERTY& p)
-{
-    CoTaskMemFree(p.szItemID);
-    CoTaskMemFree(p.szDescription);
-    VariantClear(&p.vValue);
-}
-
-void FreeProperties(OPCITEMPROPERTIES& props)
-{
-    for (DWORD i = 0; props.pItemProperties && i < props.dwNumProperties; ++i)
-        FreeProperty(props.pItemProperties[i]);
-    CoTaskMemFree(props.pItemProperties);
-    props = OPCITEMPROPERTIES{};
 }
 
 // Fills one item's properties: all of them, or those of ids; with values
@@ -80,7 +66,7 @@ HRESULT FillProperties(const std::wstring& itemID, bool values, bool all, DWORD 
         p.vtDataType = facts.TypeOf(wanted[i]);
         p.szDescription = TaskMemStrDup(facts.DescriptionOf(wanted[i]));
         if (!p.szDescription) {
-            FreeProperties(*out);
+            FreeItemProperties(*out);
             return E_OUTOFMEMORY;
         }
         if (values) {
@@ -169,7 +155,7 @@ STDMETHODIMP COPCServer::GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BO
                                        : (out[i].hrErrorID = E_INVALIDARG);
             if (hr == E_OUTOFMEMORY) {
                 for (DWORD k = 0; k < i; ++k)
-                    FreeProperties(out[k]);
+                    FreeItemProperties(out[k]);
                 return hr;
             }
             if (hr != S_OK)
@@ -238,7 +224,7 @@ STDMETHODIMP COPCServer::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, D
             for (DWORD k = 0; k < filled; ++k) {
                 CoTaskMemFree(elements[k].szName);
                 CoTaskMemFree(elements[k].szItemID);
-                FreeProperties(elements[k].ItemProperties);
+                FreeItemProperties(elements[k].ItemProperties);
             }
         };
         const bool withProperties = bReturnAllProperties || dwPropertyCount > 0;

@@ -3,6 +3,7 @@
 // IOPCGroupStateMgt2, IOPCItemDeadbandMgt and IOPCItemSamplingMgt, with the
 // codes of bad input as they arrive in the client.
 #include "common/OpcDefs.h"
+#include "BrowsePages.h"
 #include "DataCallbackSpy.h"
 #include "E2eUtil.h"
 
@@ -34,65 +35,6 @@ LPWSTR TaskString(const wchar_t* s)
     auto* p = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
     memcpy(p, s, bytes);
     return p;
-}
-
-void FreeProperties(OPCITEMPROPERTIES& p)
-{
-    for (DWORD k = 0; p.pItemProperties && k < p.dwNumProperties; ++k) {
-        CoTaskMemFree(p.pItemProperties[k].szItemID);
-        CoTaskMemFree(p.pItemProperties[k].szDescription);
-        VariantClear(&p.pItemProperties[k].vValue);
-    }
-    CoTaskMemFree(p.pItemProperties);
-}
-
-// One Browse call through the proxy: element item IDs and flags, and the
-// property counts; *point is the caller's task-memory string (or NULL).
-struct Page {
-    HRESULT hr = E_FAIL;
-    BOOL more = FALSE;
-    std::vector<std::wstring> ids;
-    std::vector<DWORD> flags;
-    std::vector<DWORD> propertyCounts;
-};
-Page BrowseOnce(IOPCBrowse* b, const wchar_t* id, LPWSTR* point, DWORD max, OPCBROWSEFILTER filter,
-                BOOL allProperties = FALSE)
-{
-    Page p;
-    DWORD n = 0, none = 0;
-    OPCBROWSEELEMENT* e = nullptr;
-    p.hr = b->Browse(const_cast<LPWSTR>(id), point, max, filter, const_cast<LPWSTR>(L""), const_cast<LPWSTR>(L""),
-                     allProperties, allProperties, 0, &none, &p.more, &n, &e);
-    for (DWORD i = 0; e && i < n; ++i) {
-        p.ids.push_back(e[i].szItemID);
-        p.flags.push_back(e[i].dwFlagValue);
-        p.propertyCounts.push_back(e[i].ItemProperties.dwNumProperties);
-        CoTaskMemFree(e[i].szName);
-        CoTaskMemFree(e[i].szItemID);
-        FreeProperties(e[i].ItemProperties);
-    }
-    CoTaskMemFree(e);
-    return p;
-}
-
-// Every item ID below id, in pages of max elements through continuation
-// points; pages counts the Browse calls.
-void Walk(IOPCBrowse* b, const std::wstring& id, DWORD max, std::multiset<std::wstring>* items, int* pages)
-{
-    LPWSTR point = nullptr;
-    do {
-        Page p = BrowseOnce(b, id.c_str(), &point, max, OPC_BROWSE_FILTER_ALL);
-        ++*pages;
-        ASSERT_TRUE(p.hr == S_OK || p.hr == S_FALSE) << std::hex << p.hr;
-        EXPECT_EQ(p.more != FALSE, point != nullptr);
-        EXPECT_LE(p.ids.size(), max);
-        for (size_t i = 0; i < p.ids.size(); ++i) {
-            if (p.flags[i] & OPC_BROWSE_ISITEM)
-                items->insert(p.ids[i]);
-            if (p.flags[i] & OPC_BROWSE_HASCHILDREN)
-                Walk(b, p.ids[i], max, items, pages);
-        }
-    } while (point);
 }
 
 // A group with items, through the proxy.
@@ -179,9 +121,9 @@ TEST(Da3Session, ATypicalClientFromStartToEnd)
     ASSERT_EQ(S_OK, server.As(&io));
 
     // The whole space in pages of 2 is exactly the 2.0 flat list.
-    std::multiset<std::wstring> walked;
     int pages = 0;
-    Walk(browse.Get(), L"", 2, &walked, &pages);
+    std::vector<std::wstring> walk = WalkItems(browse.Get(), L"", 2, &pages);
+    std::multiset<std::wstring> walked(walk.begin(), walk.end());
     ComPtr<IOPCBrowseServerAddressSpace> old;
     ASSERT_EQ(S_OK, server.As(&old));
     ComPtr<IEnumString> flat;
@@ -278,7 +220,7 @@ TEST(Da3, BrowseAndPropertiesBadInputThroughTheProxy)
     // A point resumes exactly; a stale, foreign or other browse's point is
     // refused and left as it was.
     LPWSTR point = nullptr;
-    Page first = BrowseOnce(b.Get(), L"setX", &point, 2, OPC_BROWSE_FILTER_ALL);
+    BrowsePage first = BrowseOnce(b.Get(), L"setX", &point, 2, OPC_BROWSE_FILTER_ALL);
     ASSERT_EQ(S_OK, first.hr);
     ASSERT_NE(nullptr, point);
     const std::wstring saved = point;
@@ -292,7 +234,7 @@ TEST(Da3, BrowseAndPropertiesBadInputThroughTheProxy)
             << bad;
         CoTaskMemFree(p);
     }
-    Page second = BrowseOnce(b.Get(), L"setX", &point, 2, OPC_BROWSE_FILTER_ALL);
+    BrowsePage second = BrowseOnce(b.Get(), L"setX", &point, 2, OPC_BROWSE_FILTER_ALL);
     EXPECT_EQ(S_OK, second.hr);
     ASSERT_EQ(2u, second.ids.size());
     EXPECT_NE(first.ids[0], second.ids[0]);
@@ -302,7 +244,7 @@ TEST(Da3, BrowseAndPropertiesBadInputThroughTheProxy)
     EXPECT_EQ(OPC_E_UNKNOWNITEMID, BrowseOnce(b.Get(), L"nowhere", &none, 0, OPC_BROWSE_FILTER_ALL).hr);
     EXPECT_EQ(E_INVALIDARG, BrowseOnce(b.Get(), L"", &none, 0, static_cast<OPCBROWSEFILTER>(7)).hr);
     // Properties with the elements cross too (they faulted the stub once).
-    Page withProperties = BrowseOnce(b.Get(), L"setX", &none, 0, OPC_BROWSE_FILTER_ITEMS, TRUE);
+    BrowsePage withProperties = BrowseOnce(b.Get(), L"setX", &none, 0, OPC_BROWSE_FILTER_ITEMS, L"", L"", TRUE, TRUE);
     ASSERT_EQ(5u, withProperties.propertyCounts.size());
     for (DWORD n : withProperties.propertyCounts)
         EXPECT_GE(n, 8u);
@@ -324,7 +266,7 @@ TEST(Da3, BrowseAndPropertiesBadInputThroughTheProxy)
     EXPECT_EQ(0u, props[1].dwNumProperties);
     EXPECT_EQ(OPC_E_INVALID_PID, props[2].pItemProperties[1].hrErrorID);  // not analog
     for (int i = 0; i < 3; ++i)
-        FreeProperties(props[i]);
+        FreeItemProperties(props[i]);
     CoTaskMemFree(props);
     DWORD all = 0;
     EXPECT_EQ(E_INVALIDARG, b->GetProperties(0, ids, TRUE, 0, &all, &props));

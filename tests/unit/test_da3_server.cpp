@@ -1,5 +1,6 @@
 // The server object's DA 3.0 interfaces: IOPCBrowse (pages, continuation
 // points, filters, properties) and IOPCItemIO (MaxAge reads, VQT writes).
+#include "BrowsePages.h"
 #include "HostileInput.h"
 #include "OpcTestUtil.h"
 #include "common/ComUtil.h"
@@ -17,70 +18,6 @@ protected:
         ComPtr<IOPCBrowse> b;
         EXPECT_EQ(S_OK, server.As(&b));
         return b;
-    }
-    static void FreeProperties(OPCITEMPROPERTIES& p)
-    {
-        for (DWORD i = 0; i < p.dwNumProperties; ++i) {
-            CoTaskMemFree(p.pItemProperties[i].szItemID);
-            CoTaskMemFree(p.pItemProperties[i].szDescription);
-            VariantClear(&p.pItemProperties[i].vValue);
-        }
-        CoTaskMemFree(p.pItemProperties);
-    }
-    struct Page {
-        HRESULT hr;
-        BOOL more;
-        std::vector<std::wstring> names, ids;
-        std::vector<DWORD> flags;
-        std::vector<DWORD> propertyCounts;
-    };
-    // One Browse call; *point is the caller's task-memory string (or NULL).
-    static Page BrowseOnce(IOPCBrowse* b, const wchar_t* id, LPWSTR* point, DWORD max,
-                           OPCBROWSEFILTER filter = OPC_BROWSE_FILTER_ALL, const wchar_t* names = L"",
-                           const wchar_t* vendor = L"", BOOL allProperties = FALSE, BOOL values = FALSE)
-    {
-        Page p{};
-        LPWSTR none = nullptr;  // no point of the caller's: a first call
-        if (!point)
-            point = &none;
-        DWORD n = 0;
-        OPCBROWSEELEMENT* e = nullptr;
-        p.hr = b->Browse(const_cast<LPWSTR>(id), point, max, filter, const_cast<LPWSTR>(names),
-                         const_cast<LPWSTR>(vendor), allProperties, values, 0, nullptr, &p.more, &n, &e);
-        for (DWORD i = 0; e && i < n; ++i) {
-            p.names.push_back(e[i].szName);
-            p.ids.push_back(e[i].szItemID);
-            p.flags.push_back(e[i].dwFlagValue);
-            p.propertyCounts.push_back(e[i].ItemProperties.dwNumProperties);
-            CoTaskMemFree(e[i].szName);
-            CoTaskMemFree(e[i].szItemID);
-            FreeProperties(e[i].ItemProperties);
-        }
-        CoTaskMemFree(e);
-        CoTaskMemFree(none);
-        return p;
-    }
-    // Every item ID below id, walked with pages of max elements.
-    static std::vector<std::wstring> WalkItems(IOPCBrowse* b, const std::wstring& id, DWORD max)
-    {
-        std::vector<std::wstring> items;
-        LPWSTR point = nullptr;
-        do {
-            Page p = BrowseOnce(b, id.c_str(), &point, max);
-            EXPECT_TRUE(p.hr == S_OK || p.hr == S_FALSE);
-            EXPECT_EQ(p.more != FALSE, point != nullptr);  // consistent with the point
-            if (max) {
-                EXPECT_LE(p.ids.size(), max);
-            }
-            for (size_t i = 0; i < p.ids.size(); ++i) {
-                if (p.flags[i] & OPC_BROWSE_ISITEM)
-                    items.push_back(p.ids[i]);
-                if (p.flags[i] & OPC_BROWSE_HASCHILDREN)
-                    for (auto& child : WalkItems(b, p.ids[i], max))
-                        items.push_back(child);
-            }
-        } while (point);
-        return items;
     }
 };
 }  // namespace
@@ -105,24 +42,24 @@ TEST_F(Da3ServerTest, BrowseInPagesGivesExactlyTheFlatList)
         EXPECT_EQ(flat, std::multiset<std::wstring>(walked.begin(), walked.end())) << "pages of " << max;
     }
 
-    Page root = BrowseOnce(b.Get(), L"", nullptr, 0);
+    BrowsePage root = BrowseOnce(b.Get(), L"", nullptr, 0);
     ASSERT_EQ(S_OK, root.hr);
     ASSERT_EQ(1u, root.names.size());
     EXPECT_EQ(L"setX", root.names[0]);
     EXPECT_EQ(static_cast<DWORD>(OPC_BROWSE_HASCHILDREN), root.flags[0]);
     EXPECT_FALSE(root.more);
-    Page branches = BrowseOnce(b.Get(), L"setX", nullptr, 0, OPC_BROWSE_FILTER_BRANCHES);
+    BrowsePage branches = BrowseOnce(b.Get(), L"setX", nullptr, 0, OPC_BROWSE_FILTER_BRANCHES);
     EXPECT_EQ(S_FALSE, branches.hr);  // no branch below
-    Page named = BrowseOnce(b.Get(), L"setX", nullptr, 0, OPC_BROWSE_FILTER_ITEMS, L"*o*");
+    BrowsePage named = BrowseOnce(b.Get(), L"setX", nullptr, 0, OPC_BROWSE_FILTER_ITEMS, L"*o*");
     EXPECT_EQ((std::vector<std::wstring>{L"on", L"period"}), named.names);
-    Page vendor = BrowseOnce(b.Get(), L"setX", nullptr, 0, OPC_BROWSE_FILTER_ALL, L"", L"setX.item*");
+    BrowsePage vendor = BrowseOnce(b.Get(), L"setX", nullptr, 0, OPC_BROWSE_FILTER_ALL, L"", L"setX.item*");
     EXPECT_EQ((std::vector<std::wstring>{L"setX.itemY"}), vendor.ids);
-    Page leaf = BrowseOnce(b.Get(), L"setX.on", nullptr, 0);
+    BrowsePage leaf = BrowseOnce(b.Get(), L"setX.on", nullptr, 0);
     EXPECT_EQ(S_FALSE, leaf.hr);
     EXPECT_TRUE(leaf.ids.empty());
 
     // Properties with the elements: those of every item of the pattern.
-    Page props = BrowseOnce(b.Get(), L"setX", nullptr, 0, OPC_BROWSE_FILTER_ITEMS, L"period", L"", TRUE, TRUE);
+    BrowsePage props = BrowseOnce(b.Get(), L"setX", nullptr, 0, OPC_BROWSE_FILTER_ITEMS, L"period", L"", TRUE, TRUE);
     ASSERT_EQ(1u, props.propertyCounts.size());
     EXPECT_EQ(10u, props.propertyCounts[0]);  // an analog item
 }
@@ -131,7 +68,7 @@ TEST_F(Da3ServerTest, ContinuationPointsThatAreForeignStaleOrForAnotherBrowseAre
 {
     auto b = Browser();
     LPWSTR point = nullptr;
-    Page first = BrowseOnce(b.Get(), L"setX", &point, 2);
+    BrowsePage first = BrowseOnce(b.Get(), L"setX", &point, 2);
     ASSERT_EQ(S_OK, first.hr);
     ASSERT_NE(nullptr, point);
     EXPECT_TRUE(first.more);
@@ -148,8 +85,8 @@ TEST_F(Da3ServerTest, ContinuationPointsThatAreForeignStaleOrForAnotherBrowseAre
     }
     // The point resumes exactly where the page ended, and may be used again.
     LPWSTR again = TaskMemStrDup(saved.c_str());
-    Page second = BrowseOnce(b.Get(), L"setX", &point, 2);
-    Page repeat = BrowseOnce(b.Get(), L"setX", &again, 2);
+    BrowsePage second = BrowseOnce(b.Get(), L"setX", &point, 2);
+    BrowsePage repeat = BrowseOnce(b.Get(), L"setX", &again, 2);
     EXPECT_EQ(second.ids, repeat.ids);
     EXPECT_NE(first.ids[0], second.ids[0]);
     CoTaskMemFree(point);
@@ -188,7 +125,7 @@ TEST_F(Da3ServerTest, GetPropertiesPerItemWithAndWithoutValues)
         EXPECT_EQ(nullptr, props[0].pItemProperties[1].szItemID);
         EXPECT_EQ(OPC_E_UNKNOWNITEMID, props[2].hrErrorID);
         for (int i = 0; i < 3; ++i)
-            FreeProperties(props[i]);
+            FreeItemProperties(props[i]);
         CoTaskMemFree(props);
 
         DWORD wanted[] = {1, 103, 4711};
@@ -200,7 +137,7 @@ TEST_F(Da3ServerTest, GetPropertiesPerItemWithAndWithoutValues)
         EXPECT_EQ(OPC_E_INVALID_PID, props[0].pItemProperties[2].hrErrorID);
         EXPECT_EQ(S_FALSE, props[0].hrErrorID);
         for (int i = 0; i < 2; ++i)
-            FreeProperties(props[i]);
+            FreeItemProperties(props[i]);
         CoTaskMemFree(props);
 
         EXPECT_EQ(E_INVALIDARG, b->GetProperties(0, ids, TRUE, 0, nullptr, &props));

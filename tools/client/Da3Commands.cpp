@@ -2,6 +2,7 @@
 // IOPCBrowse (pages joined by continuation points, properties) and
 // IOPCItemIO (reads with a MaxAge, VQT writes), without a group.
 #include "client/Session.h"
+#include "common/OpcRecords.h"
 
 #include <cwchar>
 #include <functional>
@@ -23,18 +24,9 @@ struct BrowsePage {
         for (DWORD i = 0; elements && i < count; ++i) {
             CoTaskMemFree(elements[i].szName);
             CoTaskMemFree(elements[i].szItemID);
-            FreeProperties(elements[i].ItemProperties);
+            FreeItemProperties(elements[i].ItemProperties);
         }
         CoTaskMemFree(elements);
-    }
-    static void FreeProperties(OPCITEMPROPERTIES& p)
-    {
-        for (DWORD k = 0; p.pItemProperties && k < p.dwNumProperties; ++k) {
-            CoTaskMemFree(p.pItemProperties[k].szItemID);
-            CoTaskMemFree(p.pItemProperties[k].szDescription);
-            VariantClear(&p.pItemProperties[k].vValue);
-        }
-        CoTaskMemFree(p.pItemProperties);
     }
 };
 
@@ -113,7 +105,7 @@ std::vector<VARTYPE> CanonicalTypes(IOPCBrowse* browse, const std::vector<std::w
             (*errors)[i] = p.hrErrorID;
         else if (p.dwNumProperties == 1 && SUCCEEDED(p.pItemProperties[0].hrErrorID))
             types[i] = p.pItemProperties[0].vValue.iVal;
-        BrowsePage::FreeProperties(p);
+        FreeItemProperties(p);
     }
     CoTaskMemFree(props);
     return types;
@@ -159,7 +151,7 @@ int PropertiesThroughIOPCBrowse(Session& s, const Options& o)
                         q.szDescription ? q.szDescription : L"", VarTypeText(q.vtDataType).c_str(), value.c_str());
             }
         }
-        BrowsePage::FreeProperties(p);
+        FreeItemProperties(p);
     }
     CoTaskMemFree(props);
     return hr == S_OK ? kOk : kItemErrors;
