@@ -4,18 +4,23 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${VANTREL_BUILD_DIR:-$root/build}"
+start=$SECONDS
+stamp() { echo "== [$((SECONDS - start)) s] $*"; }
 
 "$root/scripts/setup.sh"
+stamp "packages ready"
 # Only what the demo needs; the test command builds the rest.
 "$root/scripts/build.sh" "$build" Vantrel vantrel_ps opcda-client
+stamp "built the server, the proxy/stub and the client"
 
 source "$root/scripts/wine-env.sh" "$build"
 vantrel_wine_session
+stamp "Wine prefix ready"
 
 cd "$build"
-echo "== registering the proxy/stub and the server"
 wine regsvr32 /s vantrel_ps.dll
 wine Vantrel.exe -RegServer
+stamp "registered the proxy/stub and the server"
 echo "== opcda-client status"
 wine opcda-client.exe status
 echo
