@@ -30,6 +30,9 @@
 # wrappers) whose size field is at the record's offset in the element plus 4.
 # The bytes on the wire are unchanged.
 #
+# Last, a check: every [out] pointer parameter starts at a ref pointer (see
+# the end); a parameter widl points at its pointee fails the build.
+#
 # The file is read twice: the first pass collects the type-format labels.
 #
 # Also writes the format-string offsets of the mended entries to OFFSETS_FILE
@@ -37,7 +40,8 @@
 BEGIN { pending = ""; patched = 0; n_variant_arrays = 0; strings = 0; out_param = 0
         nref = 0; in_arrays = 0; held = 0; in_type = 0
         # offset of the embedded OPCITEMPROPERTIES inside OPCBROWSEELEMENT
-        EMBEDDED_PROPERTIES = 16; in_element = 0; cur = -1; prop_array = -1; repointed = 0 }
+        EMBEDDED_PROPERTIES = 16; in_element = 0; cur = -1; prop_array = -1; repointed = 0
+        want_first = -1; n_out_types = 0; n_param_types = 0 }
 NR == FNR {
     if (match($0, /^#define TYPE_FORMAT_STRING_SIZE [0-9]+/)) { split($0, d, " "); tfs = d[3] + 0 }
     if ($0 ~ /NdrFcShort\(0x10b\),.*flags: must size, must free, in, simple ref/) { cand_wait = 2 }
@@ -57,8 +61,23 @@ NR == FNR {
         if (name == "OPCBROWSEELEMENT **") in_element = 0
     } else if (match($0, /^\/\* [0-9]+ \*\/$/)) {
         cur = -1
+        split($0, parts, " ")
+        unlabelled = parts[2] + 0
     } else if (cur >= 0) {
         entry[cur, nlines[cur]++] = $0
+    }
+    # The first format byte at each offset of the type format string, for
+    # the checks of the parameters at the end.
+    if ($0 ~ /__MIDL_TypeFormatString =/) in_tfs1 = 1
+    if (in_tfs1 && $0 ~ /^};/) in_tfs1 = 0
+    if (!in_tfs1) {
+    } else if (match($0, /^\/\* +[0-9]+ /)) {
+        split($0, parts, " ")
+        want_first = parts[2] + 0
+    } else if (want_first >= 0 && match($0, /^ +0x[0-9a-f]+/)) {
+        first_byte[want_first] = substr($0, RSTART, RLENGTH)
+        gsub(/ /, "", first_byte[want_first])
+        want_first = -1
     }
     if (in_element && match($0, /Offset= -?[0-9]+ \([0-9]+\)/)) {
         t = $0
@@ -79,6 +98,11 @@ FNR == 1 {
 }
 {
     line = $0
+    if (match(line, /\/\* type offset = [0-9]+ \*\//)) {
+        typed = substr(line, RSTART + 17, RLENGTH - 20) + 0
+        if (typed < tfs - 1)
+            param_types[++n_param_types] = typed
+    }
     if (match(line, /^#define TYPE_FORMAT_STRING_SIZE [0-9]+/)) {
         printf "#define TYPE_FORMAT_STRING_SIZE %d\n", tfs + 4 * nref + (prop_array >= 0 ? 18 : 0)
         next
@@ -125,8 +149,10 @@ FNR == 1 {
             if (label[t] == "LPWSTR" && label[t - 4] == "LPWSTR *") {
                 printf "        NdrFcShort(0x%x),\t/* type offset = %d */\n", t - 4, t - 4
                 strings++
+                out_types[++n_out_types] = t - 4
                 next
             }
+            out_types[++n_out_types] = t
         }
         print line
         next
@@ -230,6 +256,24 @@ function format_bytes(l,    code, n) {
     return n
 }
 END {
+    # Every [out] (and [in, out]) pointer parameter must start at a ref
+    # pointer (FC_RP, 0x11): widl has pointed such parameters at the
+    # pointee instead (an [out] string, a [string] array of strings), which
+    # makes the stub marshal the parameter's slot as the data.
+    # And every parameter's type is the start of an entry, not the middle of
+    # one (widl has pointed a [string] array parameter there).
+    for (k = 1; k <= n_param_types; k++) {
+        if (!(param_types[k] in first_byte)) {
+            printf "patch_proxy: a parameter's type offset %d is not the start of a type entry\n", param_types[k] > "/dev/stderr"
+            exit 1
+        }
+    }
+    for (k = 1; k <= n_out_types; k++) {
+        if (first_byte[out_types[k]] != "0x11") {
+            printf "patch_proxy: an [out] parameter's type at offset %d is %s, not a ref pointer (FC_RP)\n", out_types[k], first_byte[out_types[k]] > "/dev/stderr"
+            exit 1
+        }
+    }
     if (repointed != 2) {
         printf "patch_proxy: re-pointed %d property arrays inside OPCBROWSEELEMENT, expected 2\n", repointed > "/dev/stderr"
         exit 1
