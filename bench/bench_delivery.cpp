@@ -102,9 +102,11 @@ I* UnmarshalFromFile(const std::wstring& file, REFIID iid)
     memcpy(GlobalLock(block), bytes.data(), bytes.size());
     GlobalUnlock(block);
     I* object = nullptr;
-    if (SUCCEEDED(CreateStreamOnHGlobal(block, TRUE, &stream))) {
+    if (SUCCEEDED(CreateStreamOnHGlobal(block, TRUE, &stream))) {  // the stream owns the block
         CoUnmarshalInterface(stream, iid, reinterpret_cast<void**>(&object));
         stream->Release();
+    } else {
+        GlobalFree(block);
     }
     return object;
 }

@@ -230,7 +230,7 @@ HRESULT COPCItem::CheckForUpdate(double dblDeadband, const VARIANT& sample, WORD
     CopyStoredVariant(pValue, &sample);
     if (pValue->vt == VT_ERROR && sample.vt != VT_ERROR) {  // the copy failed
         const HRESULT failed = pValue->scode;
-        VariantInit(pValue);
+        EmptyVariant(pValue);
         return failed;
     }
     if (m_vtRequested != m_vtCanonical)

@@ -78,48 +78,16 @@ struct SampleInstant {
         GetSystemTimeAsFileTime(&ts);
     }
 };
-}  // namespace
 
-HRESULT CSimIO::UpdateItems(const DeviceHandleSet& hDevices, CCache& cache)
+// Samples handles [0, count) chunk by chunk at one instant: the bank's lock
+// for a chunk's samples (resolve() first, then generatorOf(i) finds handle
+// i's generator under it), then store(first, n, samples, skip, ts) for
+// storing them. Returns E_FAIL when a handle had a kind the device does not
+// know.
+template <class Resolve, class GeneratorOf, class Store>
+HRESULT SampleInChunks(const DWORD* handles, size_t count, Resolve resolve, GeneratorOf generatorOf, Store store)
 {
     HRESULT result = S_OK;
-    if (hDevices.empty())
-        return result;
-    const SampleInstant at;
-    VARIANT samples[kChunk];
-    bool skip[kChunk];
-    for (size_t first = 0; first < hDevices.size(); first += kChunk) {
-        const size_t n = std::min(kChunk, hDevices.size() - first);
-        const DWORD* handles = &hDevices[first];
-        if (!CheckKinds(handles, n, skip))
-            result = E_FAIL;
-        {
-            CDeviceLockHold lock(g_generatorBank.m_hMutex);
-            for (size_t i = 0; i < n; ++i)
-                if (!skip[i])
-                    samples[i] = SampleOf(DeviceHandleKind(handles[i]),
-                                          g_generatorBank.Find(DeviceSetNumber(handles[i])), at.t);
-        }
-        CDeviceLockHold lock(cache.m_hMutex);
-        for (size_t i = 0; i < n; ++i) {
-            if (skip[i])
-                continue;
-            try {
-                cache.SetEntryValue(handles[i], samples[i], at.ts, OPC_QUALITY_GOOD);
-            } catch (const CCache::CCacheException&) {
-                // The last item of this handle went away since the handles
-                // were collected: the sample is dropped.
-            }
-        }
-        // The samples hold no allocated data (numbers only).
-    }
-    return result;
-}
-
-HRESULT CSimIO::UpdatePass(CSamplePass& pass, CCache& cache)
-{
-    HRESULT result = S_OK;
-    const size_t count = pass.handles.size();
     if (count == 0)
         return result;
     const SampleInstant at;
@@ -127,31 +95,66 @@ HRESULT CSimIO::UpdatePass(CSamplePass& pass, CCache& cache)
     bool skip[kChunk];
     for (size_t first = 0; first < count; first += kChunk) {
         const size_t n = std::min(kChunk, count - first);
-        const DWORD* handles = &pass.handles[first];
-        if (!CheckKinds(handles, n, skip))
+        if (!CheckKinds(handles + first, n, skip))
             result = E_FAIL;
         {
             CDeviceLockHold lock(g_generatorBank.m_hMutex);
-            // Each set's generator place, resolved again when the plan is new
-            // or a set went since (its place may be gone).
-            if (!pass.deviceResolved || pass.deviceVersion != g_generatorBank.Erasures()) {
-                pass.deviceSlots.resize(count);
-                for (size_t i = 0; i < count; ++i)
-                    pass.deviceSlots[i] = g_generatorBank.Slot(DeviceSetNumber(pass.handles[i]));
-                pass.deviceVersion = g_generatorBank.Erasures();
-                pass.deviceResolved = true;
-            }
+            resolve();
+            for (size_t i = 0; i < n; ++i)
+                if (!skip[i])
+                    samples[i] = SampleOf(DeviceHandleKind(handles[first + i]), generatorOf(first + i), at.t);
+        }
+        store(first, n, samples, skip, at.ts);
+        // The samples hold no allocated data (numbers only).
+    }
+    return result;
+}
+}  // namespace
+
+HRESULT CSimIO::UpdateItems(const DeviceHandleSet& hDevices, CCache& cache)
+{
+    const DWORD* handles = hDevices.data();
+    return SampleInChunks(
+        handles, hDevices.size(), [] {}, [&](size_t i) { return g_generatorBank.Find(DeviceSetNumber(handles[i])); },
+        [&](size_t first, size_t n, const VARIANT* samples, const bool* skip, const FILETIME& ts) {
+            CDeviceLockHold lock(cache.m_hMutex);
             for (size_t i = 0; i < n; ++i) {
                 if (skip[i])
                     continue;
-                auto slot = static_cast<CSignalGenerator* const*>(pass.deviceSlots[first + i]);
-                CSignalGenerator* g = slot ? *slot : g_generatorBank.Find(DeviceSetNumber(handles[i]));
-                samples[i] = SampleOf(DeviceHandleKind(handles[i]), g, at.t);
+                try {
+                    cache.SetEntryValue(handles[first + i], samples[i], ts, OPC_QUALITY_GOOD);
+                } catch (const CCache::CCacheException&) {
+                    // The last item of this handle went away since the
+                    // handles were collected: the sample is dropped.
+                }
             }
-        }
-        cache.StorePassSamples(pass, first, n, samples, skip, at.ts, OPC_QUALITY_GOOD);
-    }
-    return result;
+        });
+}
+
+HRESULT CSimIO::UpdatePass(CSamplePass& pass, CCache& cache)
+{
+    const DWORD* handles = pass.handles.data();
+    return SampleInChunks(
+        handles, pass.handles.size(),
+        [&] {
+            // Each set's generator place (under the bank's lock), resolved
+            // again when the plan is new or a set went since (its place may
+            // be gone).
+            if (!pass.deviceResolved || pass.deviceVersion != g_generatorBank.Erasures()) {
+                pass.deviceSlots.resize(pass.handles.size());
+                for (size_t k = 0; k < pass.handles.size(); ++k)
+                    pass.deviceSlots[k] = g_generatorBank.Slot(DeviceSetNumber(handles[k]));
+                pass.deviceVersion = g_generatorBank.Erasures();
+                pass.deviceResolved = true;
+            }
+        },
+        [&](size_t i) {
+            auto slot = static_cast<CSignalGenerator* const*>(pass.deviceSlots[i]);
+            return slot ? *slot : g_generatorBank.Find(DeviceSetNumber(handles[i]));
+        },
+        [&](size_t first, size_t n, const VARIANT* samples, const bool* skip, const FILETIME& ts) {
+            cache.StorePassSamples(pass, first, n, samples, skip, ts, OPC_QUALITY_GOOD);
+        });
 }
 
 HRESULT CSimIO::WriteItems(DWORD dwCount, const DWORD* phDevices, const VARIANT* pValues, HRESULT* pErrors)
