@@ -3,11 +3,12 @@
 #include "common/OpcDefs.h"
 #include "common/Trace.h"
 #include "host/Module.h"
+#include "host/ServerLifetime.h"
 #include "opc/OPCSrvr.h"
 
 CClassTableEntry g_classTable[] = {
-    {&CLSID_OPCServer, 101, &COPCServer::CreateInstance, 0},
-    {nullptr, 0, nullptr, 0},
+    {&CLSID_OPCServer, 101, &COPCServer::CreateInstance, 0, true},
+    {nullptr, 0, nullptr, 0, false},
 };
 
 STDMETHODIMP CClassFactory::QueryInterface(REFIID riid, void** ppv)
@@ -43,14 +44,23 @@ STDMETHODIMP CClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, voi
     *ppvObject = nullptr;
     if (pUnkOuter && riid != IID_IUnknown)
         return CLASS_E_NOAGGREGATION;
-    return m_maker(pUnkOuter, riid, ppvObject);
+    // The creation counts in the process lock from before the decision to
+    // end can see it until the object counts for itself.
+    HRESULT hr = BeginActivation();
+    if (FAILED(hr))
+        return hr;
+    hr = m_maker(pUnkOuter, riid, ppvObject);
+    EndActivation();
+    return hr;
 }
 
 STDMETHODIMP CClassFactory::LockServer(BOOL fLock)
 {
-    if (fLock)
-        LockModule();
-    else
+    // A lock counts like a creation (the decision to end sees it); once the
+    // process is ending it is counted all the same, for the unlock to come.
+    if (!fLock)
         UnlockModule();
+    else if (FAILED(BeginActivation()))
+        LockModule();
     return S_OK;
 }

@@ -28,6 +28,7 @@ struct CClassTableEntry {
     UINT nRegistryResource;     // "REGISTRY" script run to (un)register the class
     InstanceMakerFn pfnCreateInstance;
     DWORD dwRegister;           // cookie of CoRegisterClassObject
+    bool bServed;               // registered with COM by this process
 };
 
 // One entry per creatable class, ending with an empty entry.

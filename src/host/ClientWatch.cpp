@@ -54,7 +54,7 @@ DWORD WINAPI WatchThread(void*)
             idleChecked = true;
             if (!g_everServed && g_module.m_nLockCount == 0) {
                 DebugTrace(L"No client came within %lu s: ending\n", static_cast<unsigned long>(g_idleSeconds));
-                if (CoSuspendClassObjects() == S_OK && g_module.m_dwThreadID != 0)
+                if (g_module.m_dwThreadID != 0)
                     PostThreadMessageW(g_module.m_dwThreadID, WM_QUIT, 0, 0);
             }
         }

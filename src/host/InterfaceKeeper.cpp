@@ -7,6 +7,7 @@
 
 const IID* const g_servedInterfaces[] = {
     &IID_IUnknown,
+    &IID_IClassFactory,  // each activation marshals the class object
     &IID_IOPCServer,
     &IID_IOPCCommon,
     &IID_IOPCItemProperties,

@@ -10,7 +10,8 @@ struct CModule {
 extern CModule g_module;
 
 // Every COM object of the server calls LockModule when it is built and
-// UnlockModule when it goes; LockServer does the same. The fall to 0
-// suspends the class objects and posts exactly one WM_QUIT.
+// UnlockModule when it goes; LockServer does the same. Each fall to 0 posts
+// one WM_QUIT to the main thread, which then decides whether the process ends
+// (host/ServerLifetime.h).
 LONG LockModule();
 LONG UnlockModule();

@@ -3,6 +3,7 @@
 #include "common/Trace.h"
 #include "host/ClientWatch.h"
 #include "host/Module.h"
+#include "host/ServerLifetime.h"
 #include "opc/OPCSrvr.h"
 
 #include <objbase.h>
@@ -50,11 +51,11 @@ DWORD WINAPI ListenerThread(void*)
     DebugTrace(L"Shutdown requested: \"%s\"\n", reason);
     // No lock of the server is held here: clients may call back from
     // inside ShutdownRequest (unadvise, remove groups, release).
+    RequestEnd();  // no lingering for new clients once they were told to go
     COPCServer::RequestShutdownOfAll(reason);
     DisconnectAllClients();
     if (g_module.m_nLockCount == 0 && g_module.m_dwThreadID != 0) {
         // Nothing held the process (or the last release came before): end.
-        CoSuspendClassObjects();
         PostThreadMessageW(g_module.m_dwThreadID, WM_QUIT, 0, 0);
     }
     CoUninitialize();

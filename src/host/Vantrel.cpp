@@ -6,6 +6,7 @@
 #include "host/InterfaceKeeper.h"
 #include "host/Module.h"
 #include "host/Registration.h"
+#include "host/ServerLifetime.h"
 #include "host/ShutdownCommand.h"
 #include "host/Startup.h"
 
@@ -42,15 +43,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
         // The interfaces stay registered with the RPC runtime until the end.
         hRes = KeepInterfacesRegistered();
         VANTREL_ASSERT(SUCCEEDED(hRes));
-        for (CClassTableEntry* e = g_classTable; e->pclsid; ++e) {
-            IClassFactory* factory = new CClassFactory(e->pfnCreateInstance);
-            factory->AddRef();
-            hRes = CoRegisterClassObject(*e->pclsid, factory, CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
-                                         REGCLS_MULTIPLEUSE, &e->dwRegister);
-            factory->Release();
-            if (FAILED(hRes))
-                break;
-        }
+        hRes = RegisterClassObjects();
         VANTREL_ASSERT(SUCCEEDED(hRes));
 
         StartServing();
@@ -61,20 +54,29 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
 
         MSG msg;
         BOOL got;
-        while ((got = GetMessageW(&msg, nullptr, 0, 0)) != 0) {
+        for (;;) {
+            got = GetMessageW(&msg, nullptr, 0, 0);
             if (got == -1)
                 continue;
+            // WM_QUIT: the process lock fell to 0; it ends unless a client
+            // comes meanwhile.
+            if (got == 0) {
+                if (EndWhenStillIdle())
+                    break;
+                continue;
+            }
             DispatchMessageW(&msg);
         }
-
-        for (CClassTableEntry* e = g_classTable; e->pclsid; ++e) {
-            if (FAILED(CoRevokeClassObject(e->dwRegister)))
-                break;
-        }
+        RevokeClassObjects();
         StopShutdownListener();
         StopClientWatch();
-        ReleaseKeptInterfaces();
-        break;
+        // The process ends in its apartment: leaving it would unregister
+        // every interface from the RPC runtime, and under Wine such an
+        // unregistration right after a call can wait forever (see
+        // InterfaceKeeper.h), leaving a process that never ends. The
+        // process's end frees all of it.
+        StopServing();
+        return exitCode;
     }
     }
 

@@ -4,12 +4,14 @@
 #include "host/ClassFactory.h"
 #include "host/Module.h"
 #include "host/Registration.h"
+#include "host/ServerLifetime.h"
 #include "opc/OPCSrvr.h"
 #include "TraceCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 TEST(CommandLine, SwitchMustBeTheLastThingOnTheLine)
 {
@@ -240,4 +242,88 @@ TEST(ProcessLock, LastReleasePostsExactlyOneQuitAndLockServerDefersIt)
     g_module.m_dwThreadID = 0;
     CoResumeClassObjects();
     EXPECT_EQ(1, main.quits);
+}
+
+namespace {
+// Runs the main thread's decision with short times and no class object
+// registered with COM (an activation service entry of the test process
+// would be found by other tests' clients).
+struct ProcessEnd : ::testing::Test {
+    const CLifetimeTimes times = {60, 30};
+    std::vector<bool> served;
+    void SetUp() override
+    {
+        ASSERT_EQ(0, g_module.m_nLockCount);
+        for (CClassTableEntry* e = g_classTable; e->pclsid; ++e) {
+            served.push_back(e->bServed);
+            e->bServed = false;
+        }
+    }
+    void TearDown() override
+    {
+        ResetLifetime();
+        size_t i = 0;
+        for (CClassTableEntry* e = g_classTable; e->pclsid; ++e)
+            e->bServed = served[i++];
+    }
+};
+
+// Creates a server object through the factory after a delay, on a thread of
+// its own, and keeps it until released.
+struct LateClient {
+    DWORD delayMs;
+    IOPCServer* server = nullptr;
+    HRESULT hr = E_PENDING;
+    HANDLE thread = nullptr;
+    static DWORD WINAPI Run(void* p)
+    {
+        auto* self = static_cast<LateClient*>(p);
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        Sleep(self->delayMs);
+        CClassFactory factory(&COPCServer::CreateInstance);
+        self->hr = factory.CreateInstance(nullptr, IID_IOPCServer, reinterpret_cast<void**>(&self->server));
+        CoUninitialize();
+        return 0;
+    }
+    void Start() { thread = CreateThread(nullptr, 0, &Run, this, 0, nullptr); }
+    void Join()
+    {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+};
+}  // namespace
+
+TEST_F(ProcessEnd, AProcessNobodyComesBackToEndsAfterTheLingerAndRefusesLaterCreations)
+{
+    const DWORD start = GetTickCount();
+    EXPECT_TRUE(EndWhenStillIdle(times));
+    EXPECT_GE(GetTickCount() - start, times.dwLingerMs + times.dwDrainMs - 20);
+    // Decided: a creation arriving now is told the server is stopping, and
+    // counts nothing.
+    CClassFactory factory(&COPCServer::CreateInstance);
+    IOPCServer* server = nullptr;
+    EXPECT_EQ(CO_E_SERVER_STOPPING, factory.CreateInstance(nullptr, IID_IOPCServer, reinterpret_cast<void**>(&server)));
+    EXPECT_EQ(nullptr, server);
+    EXPECT_EQ(0, g_module.m_nLockCount);
+}
+
+TEST_F(ProcessEnd, AClientComingWhileTheProcessLingersKeepsItServing)
+{
+    for (DWORD delay : {10u, 75u}) {  // during the linger, during the drain after the revocation
+        LateClient client{delay};
+        client.Start();
+        EXPECT_FALSE(EndWhenStillIdle(times)) << delay;
+        client.Join();
+        ASSERT_EQ(S_OK, client.hr) << delay;
+        // Serving on: another creation works, and the decision runs again
+        // when the count falls back to 0.
+        CClassFactory factory(&COPCServer::CreateInstance);
+        IOPCServer* second = nullptr;
+        ASSERT_EQ(S_OK, factory.CreateInstance(nullptr, IID_IOPCServer, reinterpret_cast<void**>(&second)));
+        second->Release();
+        client.server->Release();
+        EXPECT_EQ(0, g_module.m_nLockCount);
+    }
+    EXPECT_TRUE(EndWhenStillIdle(times));
 }

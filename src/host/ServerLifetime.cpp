@@ -1,0 +1,130 @@
+#include "host/ServerLifetime.h"
+
+#include "common/Trace.h"
+#include "core/Locks.h"
+#include "host/ClassFactory.h"
+#include "host/Module.h"
+
+#include <objbase.h>
+
+const CLifetimeTimes kDefaultLifetimeTimes = {500, 100};
+
+namespace {
+// The activation gate: a leaf lock, held only for the count's check and the
+// (un)registration of the class objects.
+CCriticalSection g_csGate;
+bool g_bRevoked = false;
+bool g_bStopping = false;
+volatile LONG g_lEndRequested = 0;
+volatile LONG g_lActivations = 0;  // creations begun, ever
+
+// Waits while the count stays 0 and no creation begins; false as soon as one
+// does.
+bool StaysIdle(DWORD ms)
+{
+    const LONG activations = g_lActivations;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (g_module.m_nLockCount != 0 || g_lActivations != activations)
+            return false;
+        if (GetTickCount() - start >= ms)
+            return true;
+        Sleep(5);
+    }
+}
+
+// Under the gate: serve again after a revocation.
+void ResumeLocked()
+{
+    if (g_bRevoked) {
+        HRESULT hr = RegisterClassObjects();
+        VANTREL_ASSERT(SUCCEEDED(hr));
+        g_bRevoked = false;
+    }
+    CoResumeClassObjects();
+}
+}  // namespace
+
+HRESULT RegisterClassObjects()
+{
+    HRESULT hr = S_OK;
+    for (CClassTableEntry* e = g_classTable; e->pclsid; ++e) {
+        if (!e->bServed)
+            continue;
+        IClassFactory* factory = new CClassFactory(e->pfnCreateInstance);
+        factory->AddRef();
+        hr = CoRegisterClassObject(*e->pclsid, factory, CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+                                   REGCLS_MULTIPLEUSE, &e->dwRegister);
+        factory->Release();
+        if (FAILED(hr))
+            break;
+    }
+    return hr;
+}
+
+void RevokeClassObjects()
+{
+    for (CClassTableEntry* e = g_classTable; e->pclsid; ++e) {
+        if (!e->dwRegister)
+            continue;
+        HRESULT hr = CoRevokeClassObject(e->dwRegister);
+        e->dwRegister = 0;
+        if (FAILED(hr))
+            break;
+    }
+}
+
+HRESULT BeginActivation()
+{
+    CCsLock gate(g_csGate);
+    if (g_bStopping)
+        return CO_E_SERVER_STOPPING;
+    InterlockedIncrement(&g_lActivations);
+    LockModule();
+    return S_OK;
+}
+
+void EndActivation() { UnlockModule(); }
+
+void RequestEnd() { InterlockedExchange(&g_lEndRequested, 1); }
+
+bool EndWhenStillIdle(const CLifetimeTimes& times)
+{
+    const DWORD linger = g_lEndRequested ? 0 : times.dwLingerMs;
+    if (!StaysIdle(linger)) {
+        DebugTrace(L"A client came: serving on\n");
+        CoResumeClassObjects();
+        return false;
+    }
+    {
+        CCsLock gate(g_csGate);
+        if (g_module.m_nLockCount != 0) {
+            DebugTrace(L"A client came: serving on\n");
+            CoResumeClassObjects();
+            return false;
+        }
+        CoSuspendClassObjects();
+        if (!g_bRevoked) {
+            RevokeClassObjects();
+            g_bRevoked = true;
+        }
+    }
+    const bool idle = StaysIdle(times.dwDrainMs);
+    CCsLock gate(g_csGate);
+    if (!idle || g_module.m_nLockCount != 0) {
+        DebugTrace(L"A client came after the class objects were revoked: serving on\n");
+        ResumeLocked();
+        return false;
+    }
+    g_bStopping = true;
+    DebugTrace(L"No client left: ending\n");
+    return true;
+}
+
+void ResetLifetime()
+{
+    CCsLock gate(g_csGate);
+    g_bStopping = false;
+    g_bRevoked = false;
+    g_lEndRequested = 0;
+}
