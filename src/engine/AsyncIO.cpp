@@ -213,10 +213,22 @@ LONG CAsyncIOMgr::QueuedCount()
     return m_nTransactions;
 }
 
+bool CAsyncIOMgr::IsCallerInsideDelivery()
+{
+    if (!m_lExecuting)
+        return false;
+    GUID cid = GUID_NULL;
+    if (FAILED(CoGetCurrentLogicalThreadId(&cid)) || IsEqualGUID(cid, GUID_NULL))
+        return false;
+    return IsEqualGUID(cid, m_cidWorker) != FALSE;
+}
+
 DWORD WINAPI CAsyncIOMgr::ThreadProc(void* param)
 {
     auto* mgr = static_cast<CAsyncIOMgr*>(param);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(CoGetCurrentLogicalThreadId(&mgr->m_cidWorker)))
+        mgr->m_cidWorker = GUID_NULL;
     HANDLE events[2] = {mgr->m_hTerminateEvent, mgr->m_hQueueEvent};
     for (;;) {
         DWORD result = WaitForMultipleObjects(2, events, FALSE, INFINITE);
@@ -224,8 +236,10 @@ DWORD WINAPI CAsyncIOMgr::ThreadProc(void* param)
             break;
         if (result == WAIT_OBJECT_0 + 1) {
             if (CTransaction* t = mgr->DequeueTransaction()) {
+                InterlockedExchange(&mgr->m_lExecuting, 1);
                 t->Execute();
                 delete t;
+                InterlockedExchange(&mgr->m_lExecuting, 0);
             }
         }
     }

@@ -102,6 +102,10 @@ public:
     // Every queued transaction of the group, in arrival order.
     std::vector<CTransaction*> TakeGroupTransactions(const COPCGroup* pGroup);
     LONG QueuedCount();
+    // Whether the caller is inside a call out of the transaction the worker
+    // is carrying out (COM carries the worker's causality ID into the calls
+    // a client makes from inside the completion).
+    bool IsCallerInsideDelivery();
 
     HANDLE m_hThread = nullptr;
     DWORD m_dwThreadId = 0;
@@ -113,6 +117,8 @@ public:
 
 private:
     static DWORD WINAPI ThreadProc(void* param);
+    GUID m_cidWorker = GUID_NULL;     // the worker's causality ID, set before it takes any work
+    volatile LONG m_lExecuting = 0;   // a transaction is being carried out
 };
 
 extern CAsyncIOMgr* pGlobalAsyncIOMgr;

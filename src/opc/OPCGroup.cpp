@@ -318,7 +318,7 @@ HRESULT COPCGroup::Refresh(DWORD dwConnection, DWORD dwSource, DWORD dwTransacti
     return hr;
 }
 
-HRESULT COPCGroup::Remove(BOOL bForce)
+void COPCGroup::BeginRemoval()
 {
     {
         CCsLock lock(m_cs);
@@ -327,7 +327,17 @@ HRESULT COPCGroup::Remove(BOOL bForce)
     }
     m_cpData.UnadviseAll();  // a removed group calls no callback
     TakeCallbackDelivery().reset();  // nor keeps a change for one (it holds a reference)
-    CarryOutQueuedTransactions();
+}
+
+HRESULT COPCGroup::FinishRemoval(BOOL bForce)
+{
+    // The group's transactions are carried out one at a time, in arrival
+    // order, by the I/O thread; each holds a use of the group until it is
+    // done. Waiting for them from inside a completion that thread is
+    // delivering would never end: they are carried out here then.
+    CAsyncIOMgr* mgr = m_pServer ? m_pServer->AsyncIOMgr() : nullptr;
+    if (mgr && mgr->IsCallerInsideDelivery())
+        CarryOutQueuedTransactions(mgr);
     WaitForSingleObject(m_hIdleEvent, INFINITE);
     HRESULT hr = S_OK;
     if (bForce) {
@@ -340,18 +350,13 @@ HRESULT COPCGroup::Remove(BOOL bForce)
     return hr;
 }
 
-void COPCGroup::CarryOutQueuedTransactions()
+void COPCGroup::CarryOutQueuedTransactions(CAsyncIOMgr* mgr)
 {
-    // Taken out of the queue rather than waited for: the I/O thread may be
-    // inside a callback whose client removes this group from there. The 1.0
-    // transactions are carried out here, as the I/O thread would have; the
-    // 2.0 ones have no callback left to complete to.
-    CAsyncIOMgr* mgr = m_pServer ? m_pServer->AsyncIOMgr() : nullptr;
-    if (!mgr)
-        return;
+    // In their queue order, as the I/O thread would have (it waits for the
+    // completion the client is inside): 1.0 completions reach the sinks
+    // still advised, 2.0 ones have no callback left; writes are written.
     for (CTransaction* t : mgr->TakeGroupTransactions(this)) {
-        if (!t->IsCallback())
-            t->Execute();
+        t->Execute();
         delete t;
     }
 }

@@ -175,9 +175,15 @@ public:
     HRESULT Refresh(DWORD dwConnection, DWORD dwSource, DWORD dwTransactionID);
     DWORD GetUpdateRate();
     COPCItem* GetItem(OPCHANDLE hServer);
-    HRESULT Remove(BOOL bForce);
-    // After Remove, outside every lock: waits for a callback delivery in
-    // progress, unless the caller is calling from inside it.
+    // The server's removal, in two steps: BeginRemoval under the server's
+    // lock (removed, inactive, no callback left), then FinishRemoval outside
+    // every lock (waits until the group's queued and running transactions
+    // and its scan are done; with force, disconnects the clients; gives the
+    // server's reference back).
+    void BeginRemoval();
+    HRESULT FinishRemoval(BOOL bForce);
+    // After FinishRemoval, outside every lock: waits for a callback delivery
+    // in progress, unless the caller is calling from inside it.
     void WaitForDeliveries() { m_deliveries.WaitIdle(); }
     OPCHANDLE GetServerHandle() const { return m_hServer; }
     // Gives the group a new name. nameId is the number of a generated name
@@ -277,8 +283,9 @@ private:
     // Builds a block with writer and calls NotifyAll/NotifyConnection.
     HRESULT SendBlock(CAdvisoryConnectionMgr& mgr, HGLOBAL block, DWORD dwConnection, bool toAll);
     void DestroyItems();
-    // Removal: the group's queued transactions, out of the queue.
-    void CarryOutQueuedTransactions();
+    // Removal from inside a completion the I/O thread is delivering: the
+    // group's queued transactions, carried out here.
+    void CarryOutQueuedTransactions(CAsyncIOMgr* mgr);
     // Keeps copies of a data change for the callback (under m_cs).
     void PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient, const VARIANT* pValues,
                                  const WORD* pQualities, const FILETIME* pTimeStamps, const HRESULT* pErrors);

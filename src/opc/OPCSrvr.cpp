@@ -278,15 +278,15 @@ void COPCServer::OnLastRelease()
         }
     }
     {
-        CCsLock lock(m_csServer);
         std::vector<OPCHANDLE> handles;
         {
+            CCsLock lock(m_csServer);
             CCsLock groups(m_csGroups);
             for (auto& entry : m_groupsByHandle)
                 handles.push_back(entry.first);
         }
         for (OPCHANDLE h : handles)
-            RemoveGroupLocked(h, TRUE);
+            RemoveGroup(h, TRUE);
     }
     if (m_pUpdateScanMgr)
         ReleaseUpdateScanMgr(m_pUpdateScanMgr);
@@ -369,7 +369,8 @@ STDMETHODIMP COPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequeste
                 *ppUnk = nullptr;
             }
             *phServerGroup = 0;
-            group->Remove(TRUE);
+            group->BeginRemoval();  // nothing of it is queued or scanned yet
+            group->FinishRemoval(TRUE);
             return code;
         };
 
@@ -476,22 +477,22 @@ STDMETHODIMP COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
 STDMETHODIMP COPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
 {
     COPCGroup* group = nullptr;
-    HRESULT hr;
     {
         CCsLock lock(m_csServer);
-        hr = RemoveGroupLocked(hServerGroup, bForce, &group);
+        HRESULT hr = DetachGroupLocked(hServerGroup, &group);
+        if (FAILED(hr))
+            return hr;
     }
-    // No callback of the group runs once the call returns. Waited for
-    // outside the server's lock: the client may call the server from inside
-    // the callback it is waiting for.
-    if (group) {
-        group->WaitForDeliveries();
-        group->Release();
-    }
+    // The waits for the group's transactions, its scan and its callback in
+    // progress happen outside the server's lock: the client may call the
+    // server from inside a callback that is being waited for.
+    HRESULT hr = group->FinishRemoval(bForce);
+    group->WaitForDeliveries();
+    group->Release();
     return hr;
 }
 
-HRESULT COPCServer::RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce, COPCGroup** ppRemoved)
+HRESULT COPCServer::DetachGroupLocked(OPCHANDLE hServerGroup, COPCGroup** ppRemoved)
 {
     COPCGroup* group = nullptr;
     {
@@ -511,13 +512,11 @@ HRESULT COPCServer::RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce, COPCG
         else
             VANTREL_INTERNAL_ERROR();
     }
-    if (ppRemoved) {
-        group->AddRef();
-        *ppRemoved = group;
-    }
-    HRESULT hr = group->Remove(bForce);
+    group->AddRef();
+    *ppRemoved = group;
+    group->BeginRemoval();
     --m_dwGroupCount;
-    return hr;
+    return S_OK;
 }
 
 STDMETHODIMP COPCServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk)

@@ -110,9 +110,10 @@ protected:
 private:
     friend class CServerAggregate;
 
-    // Unlinks and removes a group; *ppRemoved (if given) gets a reference on
-    // it for what the caller does after the server lock.
-    HRESULT RemoveGroupLocked(OPCHANDLE hServerGroup, BOOL bForce, COPCGroup** ppRemoved = nullptr);
+    // Under m_csServer: unlinks a group and begins its removal; *ppRemoved
+    // gets a reference on it for the rest of the removal, which happens
+    // outside the server's lock.
+    HRESULT DetachGroupLocked(OPCHANDLE hServerGroup, COPCGroup** ppRemoved);
     // The process's server objects, for RequestShutdownOfAll; an object
     // leaves the list before its count can rise again.
     void Enlist();

@@ -361,3 +361,64 @@ TEST_F(AsyncIO2Test, ARefreshWhoseItemsWentInactiveMeanwhileStillAnswers)
     holder.Reset();
     server.Reset();  // before the spies go
 }
+
+// A 1.0a read queued behind a transaction whose completion the client holds:
+// a removal from another thread waits until the group's read has been
+// carried out, by the I/O thread, after the one before it.
+TEST_F(AsyncIO2Test, RemoveGroupFromAnotherThreadWaitsForTheGroupsQueuedTransactions)
+{
+    std::vector<OPCHANDLE> hHold, h;
+    auto holder = ActiveGroupWithItems(L"blocker", {L"set711.item"}, &hHold);
+    auto g = ActiveGroupWithItems(L"queued", {L"set712.item"}, &h);
+    const OPCHANDLE hGroup = Impl(g.Get())->GetServerHandle();
+    AdviseSinkSpy& stream = NewSink();
+    const DWORD connection = Advise(g.Get(), &stream, g_cfDataTime);
+    DataCallbackSpy holdSpy;
+    Connect(holder.Get(), &holdSpy);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    volatile LONG blockedThread = 0;
+    holdSpy.onCompletion = [&](const DataCallbackSpy::Change&) {
+        InterlockedExchange(&blockedThread, static_cast<LONG>(GetCurrentThreadId()));
+        WaitForSingleObject(release, 10000);
+    };
+    DWORD c = 0, tid = 0;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, Io2(holder.Get())->Read(1, hHold.data(), 1, &c, &errors));
+    CoTaskMemFree(errors);
+    ASSERT_TRUE(holdSpy.WaitForCompletions(1));  // the I/O thread is held in the completion
+    const size_t before = stream.count();
+    ComPtr<IOPCAsyncIO> io1;
+    g.As(&io1);
+    ASSERT_EQ(S_OK, io1->Read(connection, OPC_DS_CACHE, 1, h.data(), &tid, &errors));
+    CoTaskMemFree(errors);
+
+    struct Removal {
+        IOPCServer* server;
+        OPCHANDLE hGroup;
+        AdviseSinkSpy* stream;
+        HRESULT hr = E_PENDING;
+        size_t blocksWhenReturned = 0;
+        static DWORD WINAPI Run(void* p)
+        {
+            auto* r = static_cast<Removal*>(p);
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            r->hr = r->server->RemoveGroup(r->hGroup, FALSE);
+            r->blocksWhenReturned = r->stream->count();
+            CoUninitialize();
+            return 0;
+        }
+    } removal{server.Get(), hGroup, &stream};
+    HANDLE thread = CreateThread(nullptr, 0, &Removal::Run, &removal, 0, nullptr);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 300)) << "RemoveGroup returned before the queued read";
+    EXPECT_EQ(before, stream.count());  // not carried out beside the I/O thread
+    SetEvent(release);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+    CloseHandle(thread);
+    EXPECT_EQ(S_OK, removal.hr);
+    EXPECT_EQ(before + 1, removal.blocksWhenReturned);  // the read's completion came before the return
+    EXPECT_EQ(0, Srv()->AsyncIOMgr()->QueuedCount());
+    CloseHandle(release);
+    g.Reset();
+    holder.Reset();
+    server.Reset();  // before the spies go
+}
