@@ -156,6 +156,19 @@ HRESULT CAddrSpace::MoveDown(const wchar_t* name, CAddrNode** position) const
     return S_OK;
 }
 
+CAddrNode* CAddrSpace::FindFlatLeaf(CAddrNode* below, const wchar_t* itemID)
+{
+    if (!below->m_pChildren)
+        return nullptr;
+    for (CAddrNode* child : *below->m_pChildren) {
+        if (!child->IsBranch() && child->ComposeItemID() == itemID)
+            return child;
+        if (CAddrNode* found = FindFlatLeaf(child, itemID))
+            return found;
+    }
+    return nullptr;
+}
+
 HRESULT CAddrSpace::GetItemID(CAddrNode* position, const wchar_t* name, LPWSTR* pItemID) const
 {
     *pItemID = nullptr;
@@ -169,6 +182,9 @@ HRESULT CAddrSpace::GetItemID(CAddrNode* position, const wchar_t* name, LPWSTR* 
         return S_OK;
     }
     CAddrNode* child = position->FindChild(name);
+    // A name a flat browse from here returns is a leaf's item ID already.
+    if (!child && name)
+        child = FindFlatLeaf(position, name);
     if (!child)
         return E_FAIL;
     wchar_t* id = TaskMemStrDup(child->ComposeItemID().c_str());

@@ -43,7 +43,11 @@ public:
                     const wchar_t* browseName, const wchar_t* itemIDPart, const wchar_t* accessPath, int branch);
     HRESULT MoveUp(CAddrNode** position) const;
     HRESULT MoveDown(const wchar_t* name, CAddrNode** position) const;
+    // The item ID of a child of the position, or of a leaf below it named by
+    // the item ID a flat browse from there returns.
     HRESULT GetItemID(CAddrNode* position, const wchar_t* name, LPWSTR* pItemID) const;
+    // The leaf below a node whose item ID is itemID, or null.
+    static CAddrNode* FindFlatLeaf(CAddrNode* below, const wchar_t* itemID);
     DWORD GetOrganization() const { return m_dwOrganization; }
     void Dump() const;
 

@@ -45,9 +45,10 @@ HRESULT MakeStringEnum(std::vector<std::wstring> names, LPENUMSTRING* ppEnum, bo
 }
 }  // namespace
 
-COPCBrowseServerAddressSpace::COPCBrowseServerAddressSpace(CAddrSpace* pSpace)
-    : m_pSpace(pSpace), m_pPosition(pSpace ? pSpace->m_pRoot : nullptr)
+COPCBrowseServerAddressSpace::COPCBrowseServerAddressSpace(IUnknown* pServer, CAddrSpace* pSpace)
+    : m_pSpace(pSpace), m_pPosition(pSpace ? pSpace->m_pRoot : nullptr), m_pServer(pServer)
 {
+    m_pServer->AddRef();
     LockModule();
     TrackClientObject(static_cast<IOPCBrowseServerAddressSpace*>(this), &m_refs, kTraceName);
 }
@@ -56,15 +57,16 @@ COPCBrowseServerAddressSpace::~COPCBrowseServerAddressSpace()
 {
     UntrackClientObject(static_cast<IOPCBrowseServerAddressSpace*>(this));
     DebugTrace(L"COPCBrowseServerAddressSpace destructing\n");
+    m_pServer->Release();
     UnlockModule();
 }
 
-HRESULT COPCBrowseServerAddressSpace::Create(CAddrSpace* pSpace, REFIID riid, void** ppv)
+HRESULT COPCBrowseServerAddressSpace::Create(IUnknown* pServer, CAddrSpace* pSpace, REFIID riid, void** ppv)
 {
     *ppv = nullptr;
     if (!pSpace)
         return E_OUTOFMEMORY;  // the address space could not be built
-    auto* browse = new (std::nothrow) COPCBrowseServerAddressSpace(pSpace);
+    auto* browse = new (std::nothrow) COPCBrowseServerAddressSpace(pServer, pSpace);
     if (!browse)
         return E_OUTOFMEMORY;
     browse->AddRef();
@@ -75,6 +77,10 @@ HRESULT COPCBrowseServerAddressSpace::Create(CAddrSpace* pSpace, REFIID riid, vo
 
 STDMETHODIMP COPCBrowseServerAddressSpace::QueryInterface(REFIID riid, void** ppv)
 {
+    // One COM object with the server: the server answers IUnknown and its
+    // own interfaces; this object keeps its browse position.
+    if (ppv && riid != IID_IOPCBrowseServerAddressSpace)
+        return m_pServer->QueryInterface(riid, ppv);
     return QueryInterfaceTable(kTraceName, riid, ppv, {{&IID_IOPCBrowseServerAddressSpace, this}});
 }
 

@@ -11,8 +11,10 @@ class CAddrSpace;
 
 class COPCBrowseServerAddressSpace : public IOPCBrowseServerAddressSpace {
 public:
-    // Makes a new browse object at the root and queries it for riid.
-    static HRESULT Create(CAddrSpace* pSpace, REFIID riid, void** ppv);
+    // Makes a new browse object at the root and queries it for riid. The
+    // object holds a reference on pServer, whose identity it shares: its
+    // IUnknown and every interface but its own are the server object's.
+    static HRESULT Create(IUnknown* pServer, CAddrSpace* pSpace, REFIID riid, void** ppv);
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override;
@@ -34,7 +36,8 @@ public:
     CAddrNode* volatile m_pPosition;
 
 private:
-    explicit COPCBrowseServerAddressSpace(CAddrSpace* pSpace);
+    COPCBrowseServerAddressSpace(IUnknown* pServer, CAddrSpace* pSpace);
     virtual ~COPCBrowseServerAddressSpace();
     CTracedRefCount m_refs;
+    IUnknown* m_pServer;  // one reference; the address space lives while it does
 };

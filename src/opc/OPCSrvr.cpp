@@ -205,7 +205,7 @@ HRESULT COPCServer::InternalQueryInterface(REFIID riid, void** ppv)
         return S_OK;
     }
     if (riid == IID_IOPCBrowseServerAddressSpace)
-        return COPCBrowseServerAddressSpace::Create(AddressSpace(), riid, ppv);
+        return COPCBrowseServerAddressSpace::Create(static_cast<IOPCServer*>(this), AddressSpace(), riid, ppv);
     return E_NOINTERFACE;
 }
 

@@ -62,6 +62,42 @@ TEST(Activation, StatusThroughTheProxyAndTheProcessEndsWithZero)
     CloseHandle(process);
 }
 
+// A browse object asked for at creation belongs to the server object: it
+// answers for the server's interfaces with the server's own, and the process
+// ends with its last release. (Across processes COM keeps one proxy per
+// interface of an object: the client asking the server again for the browse
+// interface gets the same browse object back.)
+TEST(Activation, ABrowseObjectAtCreationIsTheServersAndTheProcessEnds)
+{
+    ASSERT_TRUE(e2e::WaitNoServer());
+    IOPCBrowseServerAddressSpace* browse = nullptr;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCBrowseServerAddressSpace,
+                                     reinterpret_cast<void**>(&browse)));
+    HANDLE process = e2e::OpenServerProcess();
+    ASSERT_NE(nullptr, process);
+    IOPCServer* server = nullptr;
+    ASSERT_EQ(S_OK, browse->QueryInterface(IID_IOPCServer, reinterpret_cast<void**>(&server)));
+    IUnknown* a = nullptr;
+    IUnknown* b = nullptr;
+    ASSERT_EQ(S_OK, browse->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&a)));
+    ASSERT_EQ(S_OK, server->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&b)));
+    EXPECT_EQ(a, b);
+    a->Release();
+    b->Release();
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"setX"));
+    IOPCBrowseServerAddressSpace* again = nullptr;
+    ASSERT_EQ(S_OK, server->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&again)));
+    LPWSTR here = nullptr;
+    ASSERT_EQ(S_OK, again->GetItemID(const_cast<wchar_t*>(L"period"), &here));
+    EXPECT_STREQ(L"setX.period", here);
+    CoTaskMemFree(here);
+    again->Release();
+    server->Release();
+    browse->Release();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 10000)) << "the server process did not end";
+    CloseHandle(process);
+}
+
 TEST(Activation, LockServerKeepsTheProcessAlive)
 {
     ASSERT_TRUE(e2e::WaitNoServer());

@@ -263,8 +263,13 @@ TEST_F(DataPath, BrowseTheWholeSpaceThroughTheProxy)
         CoTaskMemFree(s[i]);
     }
     EXPECT_EQ((std::vector<std::wstring>{L"setX.T0", L"setX.fct", L"setX.itemY", L"setX.on", L"setX.period"}), ids);
-    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"setX"));
     LPWSTR id = nullptr;
+    for (const std::wstring& name : ids) {  // clients keep the names that have an item ID
+        ASSERT_EQ(S_OK, browse->GetItemID(const_cast<wchar_t*>(name.c_str()), &id)) << name.c_str();
+        EXPECT_EQ(name, id);
+        CoTaskMemFree(id);
+    }
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"setX"));
     ASSERT_EQ(S_OK, browse->GetItemID(const_cast<wchar_t*>(L"period"), &id));
     EXPECT_STREQ(L"setX.period", id);
     CoTaskMemFree(id);

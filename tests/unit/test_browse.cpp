@@ -1,5 +1,7 @@
 // Browse objects over the address space.
 #include "OpcTestUtil.h"
+#include "host/ClassFactory.h"
+#include "host/Module.h"
 
 #include <algorithm>
 
@@ -56,6 +58,13 @@ TEST_F(BrowseTest, RootListings)
     EXPECT_EQ(E_INVALIDARG, Browse(b.Get(), OPC_FLAT, L"", 4).hr);
     EXPECT_EQ(5u, Browse(b.Get(), OPC_FLAT, L"", 2).names.size());
     EXPECT_EQ(5u, Browse(b.Get(), OPC_FLAT, L"", 0, VT_BOOL).names.size());
+    // Clients ask for the item ID of every name a browse returned.
+    for (const std::wstring& name : flat.names) {
+        LPWSTR id = nullptr;
+        ASSERT_EQ(S_OK, b->GetItemID(const_cast<wchar_t*>(name.c_str()), &id)) << name;
+        EXPECT_EQ(name, id);
+        CoTaskMemFree(id);
+    }
 
     ComPtr<IEnumString> e;
     EXPECT_EQ(S_FALSE, b->BrowseOPCItemIDs(static_cast<OPCBROWSETYPE>(4), L"", VT_EMPTY, 0, e.GetAddressOf()));
@@ -87,8 +96,14 @@ TEST_F(BrowseTest, PositionsAreOwnedByEachBrowseObject)
     ASSERT_EQ(S_OK, b->GetItemID(const_cast<wchar_t*>(L"itemY"), &id));
     EXPECT_STREQ(L"setX.itemY", id);
     CoTaskMemFree(id);
-    EXPECT_EQ(E_FAIL, b->GetItemID(const_cast<wchar_t*>(L"setX.T0"), &id));
-    EXPECT_EQ(nullptr, id);
+    // What a flat browse from here returns is an item ID already.
+    ASSERT_EQ(S_OK, b->GetItemID(const_cast<wchar_t*>(L"setX.T0"), &id));
+    EXPECT_STREQ(L"setX.T0", id);
+    CoTaskMemFree(id);
+    for (const wchar_t* unknown : {L"setX.T0x", L"set1.item", L"setX", L"T1"}) {
+        EXPECT_EQ(E_FAIL, b->GetItemID(const_cast<wchar_t*>(unknown), &id)) << unknown;
+        EXPECT_EQ(nullptr, id);
+    }
     // An empty name gives where the position is.
     ASSERT_EQ(S_OK, b->GetItemID(const_cast<wchar_t*>(L""), &id));
     EXPECT_STREQ(L"setX", id);
@@ -121,6 +136,40 @@ TEST_F(BrowseTest, AccessPaths)
         EXPECT_EQ(E_INVALIDARG, b->BrowseAccessPaths(id, e.GetAddressOf())) << id;
         EXPECT_EQ(nullptr, e.Get());
     }
-    ComPtr<IOPCServer> notServer;
-    EXPECT_EQ(E_NOINTERFACE, b.As(&notServer));
+}
+
+TEST_F(BrowseTest, ABrowseObjectIsPartOfTheServerObject)
+{
+    ComPtr<IOPCBrowseServerAddressSpace> b;
+    ASSERT_EQ(S_OK, server.As(&b));
+    // One identity: the server's IUnknown and interfaces, from the browse
+    // object too; asking it for itself keeps its own position.
+    ComPtr<IUnknown> fromBrowse, fromServer;
+    ASSERT_EQ(S_OK, b.As(&fromBrowse));
+    ASSERT_EQ(S_OK, server.As(&fromServer));
+    EXPECT_EQ(fromServer.Get(), fromBrowse.Get());
+    ComPtr<IOPCServer> s;
+    ASSERT_EQ(S_OK, b.As(&s));
+    EXPECT_EQ(server.Get(), s.Get());
+    ASSERT_EQ(S_OK, b->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"setX"));
+    ComPtr<IOPCBrowseServerAddressSpace> same;
+    ASSERT_EQ(S_OK, b.As(&same));
+    EXPECT_EQ(b.Get(), same.Get());
+    ComPtr<IOPCItemMgt> notThere;
+    EXPECT_EQ(E_NOINTERFACE, b.As(&notThere));
+
+    // A browse object asked for at creation holds the server, which goes
+    // with it: nothing keeps the process.
+    b.Reset(); same.Reset(); s.Reset(); fromBrowse.Reset(); fromServer.Reset();
+    server.Reset();
+    ASSERT_EQ(0, g_module.m_nLockCount);
+    CClassFactory factory(&COPCServer::CreateInstance);
+    ComPtr<IOPCBrowseServerAddressSpace> created;
+    ASSERT_EQ(S_OK, factory.CreateInstance(nullptr, IID_IOPCBrowseServerAddressSpace,
+                                           reinterpret_cast<void**>(created.GetAddressOf())));
+    EXPECT_EQ(S_OK, Browse(created.Get(), OPC_BRANCH).hr);
+    EXPECT_EQ(S_OK, created.As(&s));
+    s.Reset();
+    created.Reset();
+    EXPECT_EQ(0, g_module.m_nLockCount);
 }
