@@ -3,6 +3,7 @@
 #include "common/ComUtil.h"
 #include "common/Trace.h"
 #include "core/IdMgr.h"
+#include "engine/SinkHandOut.h"
 #include "opc/ComEnum.h"
 
 namespace {
@@ -12,8 +13,7 @@ struct CEnumConnectionsPolicy {
     static const IID& Iid() { return IID_IEnumConnections; }
     static bool HandOut(Element source, Element* target)
     {
-        source.pUnk->AddRef();
-        *target = source;
+        *target = CONNECTDATA{HandOutSink(source.pUnk), source.dwCookie};
         return true;
     }
     static void Destroy(Element e) { e.pUnk->Release(); }

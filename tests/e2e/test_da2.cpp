@@ -289,6 +289,53 @@ TEST(Da2, AsyncIO2BadInputThroughTheProxy)
 // The connection-point interfaces go through the platform's own proxies:
 // enumeration of points and connections, the point's interface and its
 // container, across processes; zero counts of the property calls.
+namespace {
+// IEnumConnections of a point across processes: Next of one and of more than
+// are left, Skip, Reset and Clone; every element names the client's own sink.
+void CheckConnectionEnumeration(IConnectionPoint* point, const std::vector<std::pair<DWORD, IUnknown*>>& expected)
+{
+    ComPtr<IEnumConnections> e;
+    ASSERT_EQ(S_OK, point->EnumConnections(e.GetAddressOf()));
+    const ULONG n = static_cast<ULONG>(expected.size());
+    for (int round = 0; round < 10; ++round) {  // the same answer every time
+        ASSERT_EQ(S_OK, e->Reset());
+        for (ULONG i = 0; i < n; ++i) {
+            CONNECTDATA cd = {};
+            ULONG got = 77;
+            ASSERT_EQ(S_OK, e->Next(1, &cd, &got)) << round << " " << i;
+            EXPECT_EQ(1u, got);
+            EXPECT_EQ(expected[i].first, cd.dwCookie);
+            EXPECT_EQ(expected[i].second, cd.pUnk);  // the client's own object, not a proxy
+            cd.pUnk->Release();
+        }
+        CONNECTDATA none = {};
+        ULONG got = 77;
+        EXPECT_EQ(S_FALSE, e->Next(1, &none, &got));
+        EXPECT_EQ(0u, got);
+    }
+    ASSERT_EQ(S_OK, e->Reset());
+    std::vector<CONNECTDATA> all(n + 2);
+    ULONG got = 0;
+    EXPECT_EQ(S_FALSE, e->Next(n + 2, all.data(), &got));  // past the end
+    ASSERT_EQ(n, got);
+    for (ULONG i = 0; i < got; ++i) {
+        EXPECT_EQ(expected[i].first, all[i].dwCookie);
+        all[i].pUnk->Release();
+    }
+    ASSERT_EQ(S_OK, e->Reset());
+    EXPECT_EQ(S_OK, e->Skip(n - 1));
+    ComPtr<IEnumConnections> clone;
+    ASSERT_EQ(S_OK, e->Clone(clone.GetAddressOf()));
+    CONNECTDATA last = {};
+    ASSERT_EQ(S_OK, clone->Next(1, &last, &got));  // the clone starts where the original was
+    EXPECT_EQ(expected[n - 1].first, last.dwCookie);
+    last.pUnk->Release();
+    EXPECT_EQ(S_FALSE, e->Skip(2));
+    EXPECT_EQ(S_FALSE, e->Next(1, &last, &got));
+    EXPECT_EQ(0u, got);
+}
+}  // namespace
+
 TEST(Da2, ConnectionPointEnumerationAndZeroCountsThroughTheProxies)
 {
     ComPtr<IOPCServer> server;
@@ -316,24 +363,34 @@ TEST(Da2, ConnectionPointEnumerationAndZeroCountsThroughTheProxies)
     ASSERT_EQ(S_OK, fetched[0]->Advise(&one, &c1));
     ASSERT_EQ(S_OK, fetched[0]->Advise(&two, &c2));
     EXPECT_NE(c1, c2);
-    ComPtr<IEnumConnections> connections;
-    ASSERT_EQ(S_OK, fetched[0]->EnumConnections(connections.GetAddressOf()));
-    // One at a time: Wine's proxy of IEnumConnections::Next (8.0) passes the
-    // elements and the result code but never writes *pcFetched.
-    std::vector<DWORD> cookies;
-    CONNECTDATA data = {};
-    while (connections->Next(1, &data, nullptr) == S_OK) {
-        cookies.push_back(data.dwCookie);
-        data.pUnk->Release();
-    }
-    EXPECT_EQ((std::vector<DWORD>{c1, c2}), cookies);
-    connections.Reset();
+    CheckConnectionEnumeration(fetched[0], {{c1, &one}, {c2, &two}});
     EXPECT_EQ(S_OK, fetched[0]->Unadvise(c1));
     EXPECT_EQ(S_OK, fetched[0]->Unadvise(c2));
     EXPECT_EQ(CONNECT_E_NOCONNECTION, fetched[0]->Unadvise(c2));
     fetched[0]->Release();
     EXPECT_EQ(1, one.refs);
     EXPECT_EQ(1, two.refs);
+
+    // The group's point, with its one connection.
+    ComPtr<IOPCItemMgt> mgt;
+    OPCHANDLE hGroup = 0;
+    DWORD revised = 0;
+    ASSERT_EQ(S_OK, server->AddGroup(L"", FALSE, 1000, 1, nullptr, nullptr, 0, &hGroup, &revised, IID_IOPCItemMgt,
+                                     reinterpret_cast<IUnknown**>(mgt.GetAddressOf())));
+    ComPtr<IConnectionPointContainer> groupPoints;
+    ASSERT_EQ(S_OK, mgt.As(&groupPoints));
+    ComPtr<IConnectionPoint> dataPoint;
+    ASSERT_EQ(S_OK, groupPoints->FindConnectionPoint(IID_IOPCDataCallback, dataPoint.GetAddressOf()));
+    DataCallbackSpy callback;
+    DWORD c3 = 0;
+    ASSERT_EQ(S_OK, dataPoint->Advise(&callback, &c3));
+    CheckConnectionEnumeration(dataPoint.Get(), {{c3, &callback}});
+    EXPECT_EQ(S_OK, dataPoint->Unadvise(c3));
+    dataPoint.Reset();
+    groupPoints.Reset();
+    mgt.Reset();
+    EXPECT_EQ(S_OK, server->RemoveGroup(hGroup, TRUE));
+    EXPECT_EQ(1, callback.refs);
 
     ComPtr<IOPCItemProperties> props;
     ASSERT_EQ(S_OK, server.As(&props));
