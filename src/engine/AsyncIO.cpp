@@ -161,6 +161,18 @@ void CAsyncIOMgr::QueueTransaction(CTransaction* pTransaction)
     SetEvent(m_hQueueEvent);
 }
 
+void CAsyncIOMgr::QueueTransactionFirst(CTransaction* pTransaction)
+{
+    CCsLock lock(m_cs);
+    // After those put first before it (they have no identifier), in order.
+    auto it = m_transactions.begin();
+    while (it != m_transactions.end() && (*it)->m_dwTransactionID == 0)
+        ++it;
+    m_transactions.insert(it, pTransaction);
+    ++m_nTransactions;
+    SetEvent(m_hQueueEvent);
+}
+
 CTransaction* CAsyncIOMgr::DequeueTransaction()
 {
     CCsLock lock(m_cs);
@@ -177,6 +189,8 @@ CTransaction* CAsyncIOMgr::RemoveTransaction(DWORD dwTransactionID,
                                              const std::function<bool(const CTransaction&)>& accept)
 {
     CCsLock lock(m_cs);
+    if (dwTransactionID == 0)
+        return nullptr;  // never an identifier
     for (auto it = m_transactions.begin(); it != m_transactions.end(); ++it) {
         if ((*it)->m_dwTransactionID == dwTransactionID && (!accept || accept(**it))) {
             CTransaction* t = *it;

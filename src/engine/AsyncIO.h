@@ -64,7 +64,9 @@ public:
 // completion, through the group's IOPCDataCallback.
 class CCallbackTransaction : public CTransaction {
 public:
-    enum Kind { kRead, kWrite, kRefresh };
+    // kCancelled: the OnCancelComplete of a transaction Cancel2 took (no
+    // cancel ID of its own: it cannot be cancelled).
+    enum Kind { kRead, kWrite, kRefresh, kCancelled };
     // maxAge: of a refresh (a read's are per item).
     CCallbackTransaction(Kind kind, DWORD cancelId, COPCGroup* group, DWORD clientId, DWORD maxAge);
     ~CCallbackTransaction() override;
@@ -94,6 +96,10 @@ public:
 
     bool Start();
     void QueueTransaction(CTransaction* pTransaction);
+    // Ahead of every queued client transaction (after the ones put there
+    // before it): carried out as soon as the worker is free. Only for
+    // transactions without an identifier.
+    void QueueTransactionFirst(CTransaction* pTransaction);
     CTransaction* DequeueTransaction();
     // The queued transaction with the identifier, if accept (when given)
     // takes it.

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <new>
 #include <olectl.h>
 
 HRESULT COPCGroup::Async2Entry(DWORD* pdwCancelID, bool withErrors, HRESULT** ppErrors, CAsyncIOMgr** ppMgr)
@@ -215,6 +216,9 @@ HRESULT COPCGroup::ExecuteCallbackTransaction(CCallbackTransaction* t)
             }
             break;
         }
+        case CCallbackTransaction::kCancelled:
+            d = NewCallbackDelivery(CCallbackDelivery::kCancelComplete, t->m_dwClientID);
+            break;
         case CCallbackTransaction::kRefresh: {
             // Every active item, changed or not, in one call (none, when the
             // last was deactivated since: the client still hears of its
@@ -240,8 +244,16 @@ HRESULT COPCGroup::ExecuteCallbackTransaction(CCallbackTransaction* t)
 
 HRESULT COPCGroup::CancelCallbackTransaction(CCallbackTransaction* t)
 {
-    std::unique_ptr<CCallbackDelivery> d = NewCallbackDelivery(CCallbackDelivery::kCancelComplete, t->m_dwClientID);
-    t->ReleaseGroupUse();
-    DeliverCallbacks(std::move(d));
+    // Cancel2 only takes the transaction; OnCancelComplete comes from the
+    // I/O thread, ahead of everything queued: a callback may be running
+    // (the client may even be calling from inside it), and no client call
+    // waits for a callback.
+    CAsyncIOMgr* mgr = m_pServer ? m_pServer->AsyncIOMgr() : nullptr;
+    if (!mgr)
+        return S_OK;
+    auto* said = new (std::nothrow) CCallbackTransaction(CCallbackTransaction::kCancelled, 0, this, t->m_dwClientID, 0);
+    if (!said)
+        return E_OUTOFMEMORY;
+    mgr->QueueTransactionFirst(said);
     return S_OK;
 }

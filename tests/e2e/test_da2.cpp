@@ -410,3 +410,91 @@ TEST(Da2, ConnectionPointEnumerationAndZeroCountsThroughTheProxies)
     server.Reset();
     EXPECT_TRUE(e2e::WaitNoServer());
 }
+
+// Cancel2 only asks for the cancel: it returns at once while the client is
+// inside an earlier completion of the group, called from another thread and
+// from inside that completion, and OnCancelComplete follows once the
+// completion has returned.
+TEST(Da2, Cancel2ReturnsWhileTheClientIsInsideACompletion)
+{
+    ComPtr<IOPCServer> server;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                     reinterpret_cast<void**>(server.GetAddressOf())));
+    ComPtr<IOPCItemMgt> mgt;
+    OPCHANDLE hGroup = 0;
+    DWORD revised = 0;
+    ASSERT_EQ(S_OK, server->AddGroup(L"cancel", FALSE, 1000, 9, nullptr, nullptr, 0, &hGroup, &revised,
+                                     IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(mgt.GetAddressOf())));
+    OPCITEMDEF def = {};
+    def.szAccessPath = const_cast<wchar_t*>(L"");
+    def.szItemID = const_cast<wchar_t*>(L"set31.period");
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, mgt->AddItems(1, &def, &results, &errors));
+    OPCHANDLE h = results[0].hServer;
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    ComPtr<IOPCAsyncIO2> io;
+    ASSERT_EQ(S_OK, mgt.As(&io));
+    ComPtr<IConnectionPointContainer> cpc;
+    ASSERT_EQ(S_OK, mgt.As(&cpc));
+    ComPtr<IConnectionPoint> cp;
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.GetAddressOf()));
+    DataCallbackSpy spy;
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, cp->Advise(&spy, &cookie));
+
+    HANDLE inside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    volatile DWORD cancelFromInside = 0;
+    HRESULT hrInside = E_PENDING;
+    DWORD msInside = 0;
+    spy.onCompletion = [&](const DataCallbackSpy::Change& c) {
+        if (c.kind != 'R' || c.transid != 1)
+            return;
+        SetEvent(inside);
+        WaitForSingleObject(go, 20000);
+        const DWORD start = GetTickCount();
+        hrInside = io->Cancel2(cancelFromInside);
+        msInside = GetTickCount() - start;
+    };
+    DWORD c1 = 0, c2 = 0, c3 = 0;
+    ASSERT_EQ(S_OK, io->Read(1, &h, 1, &c1, &errors));
+    CoTaskMemFree(errors);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inside, 10000));
+    ASSERT_EQ(S_OK, io->Read(1, &h, 2, &c2, &errors));
+    CoTaskMemFree(errors);
+    ASSERT_EQ(S_OK, io->Read(1, &h, 3, &c3, &errors));
+    CoTaskMemFree(errors);
+    cancelFromInside = c3;
+
+    // From another thread of the client, while it is inside the completion.
+    DWORD start = GetTickCount();
+    EXPECT_EQ(S_OK, io->Cancel2(c2));
+    EXPECT_LT(GetTickCount() - start, 3000u) << "Cancel2 waited for the client's own callback";
+    EXPECT_EQ(1u, spy.completed());  // nothing more while the completion runs
+    SetEvent(go);
+    ASSERT_TRUE(spy.WaitForCompletions(3, 10000));
+    EXPECT_EQ(S_OK, hrInside);
+    EXPECT_LT(msInside, 3000u);
+    Sleep(200);
+    {
+        std::lock_guard<std::mutex> lock(spy.mutex);
+        ASSERT_EQ(3u, spy.completions.size());  // neither cancelled read ran
+        EXPECT_EQ('C', spy.completions[1].kind);
+        EXPECT_EQ(2u, spy.completions[1].transid);
+        EXPECT_EQ('C', spy.completions[2].kind);
+        EXPECT_EQ(3u, spy.completions[2].transid);
+        EXPECT_EQ(9u, spy.completions[2].hGroup);
+    }
+    CloseHandle(inside);
+    CloseHandle(go);
+    EXPECT_EQ(S_OK, cp->Unadvise(cookie));
+    cp.Reset();
+    cpc.Reset();
+    io.Reset();
+    mgt.Reset();
+    EXPECT_EQ(S_OK, server->RemoveGroup(hGroup, TRUE));
+    server.Reset();
+    EXPECT_EQ(1, spy.refs);
+}
