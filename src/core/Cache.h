@@ -25,6 +25,10 @@ struct CCacheEntry {
     DWORD dwRefCount;
 };
 
+// An entry the device has not written yet: no value, quality BAD with no
+// sub-status (what a new entry holds).
+inline bool NeverSampled(const CCacheEntry& entry) { return entry.vValue.vt == VT_EMPTY && entry.wQuality == 0; }
+
 // Whether a VARIANT of this type holds nothing allocated (a number, a date,
 // an error code, nothing).
 inline bool IsPlainValue(VARTYPE vt)

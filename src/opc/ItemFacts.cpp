@@ -132,13 +132,14 @@ bool YoungEnough(const CCacheEntry& entry, DWORD maxAge)
 }
 
 // The item's cached value when it is young enough, else a device read of the
-// one item, as a synchronous device read does it.
+// one item, as a synchronous device read does it. An item no group keeps
+// sampled has no cached value, whatever the MaxAge: it is read.
 void CItemFacts::Sample(DWORD maxAge)
 {
     CDeviceLockHold lock(g_cache.m_hMutex);
     g_cache.AddRefEntry(m_hDevice);
     CCacheEntry* entry = g_cache.FindEntry(m_hDevice);
-    if (!entry || !YoungEnough(*entry, maxAge)) {
+    if (!entry || NeverSampled(*entry) || !YoungEnough(*entry, maxAge)) {
         g_cache.UpdateFromDevice(DeviceHandleSet{m_hDevice});
         entry = g_cache.FindEntry(m_hDevice);
     }

@@ -198,3 +198,30 @@ TEST_F(Da3ServerTest, ItemIOReadsWithMaxAgeAndRefusesQualityAndTimeStampWrites)
     EXPECT_EQ(E_OUTOFMEMORY, io->Read(0x7FFFFFFF, ids, ages, &values, &qualities, &times, &errors));
     g.Reset();
 }
+
+// An item no group keeps sampled has no cached value: it is read from the
+// device whatever the MaxAge (the default period of a new set is 1000 ms).
+TEST_F(Da3ServerTest, ItemIOReadsAnItemWithNoCachedValueFromTheDevice)
+{
+    ComPtr<IOPCItemIO> io;
+    ASSERT_EQ(S_OK, server.As(&io));
+    LPCWSTR ids[] = {L"set61.period", L"set61.period", L"set61.period"};
+    DWORD ages[] = {kMaxAgeCache, 1000, 0};
+    VARIANT* values = nullptr;
+    WORD* qualities = nullptr;
+    FILETIME* times = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, io->Read(3, ids, ages, &values, &qualities, &times, &errors));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(S_OK, errors[i]) << i;
+        EXPECT_EQ(OPC_QUALITY_GOOD, qualities[i]) << i;
+        ASSERT_EQ(VT_R8, values[i].vt) << i;
+        EXPECT_EQ(1000.0, values[i].dblVal) << i;
+        EXPECT_NE(0u, times[i].dwHighDateTime) << i;
+        VariantClear(&values[i]);
+    }
+    CoTaskMemFree(values);
+    CoTaskMemFree(qualities);
+    CoTaskMemFree(times);
+    CoTaskMemFree(errors);
+}
