@@ -15,6 +15,34 @@
 
 using Microsoft::WRL::ComPtr;
 
+namespace {
+// A server in its own process with one inactive group holding one item.
+struct OneItemGroup {
+    ComPtr<IOPCServer> server;
+    ComPtr<IOPCItemMgt> mgt;
+    OPCHANDLE hGroup = 0;
+    OPCHANDLE h = 0;
+
+    void Make(const wchar_t* name, OPCHANDLE hClientGroup, const wchar_t* itemID)
+    {
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                         reinterpret_cast<void**>(server.GetAddressOf())));
+        DWORD revised = 0;
+        ASSERT_EQ(S_OK, server->AddGroup(name, FALSE, 1000, hClientGroup, nullptr, nullptr, 0, &hGroup, &revised,
+                                         IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(mgt.GetAddressOf())));
+        OPCITEMDEF def = {};
+        def.szAccessPath = const_cast<wchar_t*>(L"");
+        def.szItemID = const_cast<wchar_t*>(itemID);
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        ASSERT_EQ(S_OK, mgt->AddItems(1, &def, &results, &errors));
+        h = results[0].hServer;
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+    }
+};
+}  // namespace
+
 TEST(Da2, CommonSessionThroughTheProxy)
 {
     ComPtr<IOPCServer> server;
@@ -215,23 +243,13 @@ TEST(Da2, DataCallbackAcrossProcessesWithACallBackIntoTheServer)
 // codes of bad input arrive as they leave the server, and nothing stays.
 TEST(Da2, AsyncIO2BadInputThroughTheProxy)
 {
-    ComPtr<IOPCServer> server;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                     reinterpret_cast<void**>(server.GetAddressOf())));
-    ComPtr<IOPCItemMgt> mgt;
-    OPCHANDLE hGroup = 0;
-    DWORD revised = 0;
-    ASSERT_EQ(S_OK, server->AddGroup(L"bad", FALSE, 1000, 3, nullptr, nullptr, 0, &hGroup, &revised,
-                                     IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(mgt.GetAddressOf())));
-    OPCITEMDEF def = {};
-    def.szAccessPath = const_cast<wchar_t*>(L"");
-    def.szItemID = const_cast<wchar_t*>(L"set30.period");
-    OPCITEMRESULT* results = nullptr;
+    OneItemGroup one;
+    ASSERT_NO_FATAL_FAILURE(one.Make(L"bad", 3, L"set30.period"));
+    ComPtr<IOPCServer>& server = one.server;
+    ComPtr<IOPCItemMgt>& mgt = one.mgt;
+    const OPCHANDLE hGroup = one.hGroup;
+    OPCHANDLE h = one.h;
     HRESULT* errors = nullptr;
-    ASSERT_EQ(S_OK, mgt->AddItems(1, &def, &results, &errors));
-    OPCHANDLE h = results[0].hServer;
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
     ComPtr<IOPCAsyncIO2> io;
     ASSERT_EQ(S_OK, mgt.As(&io));
     DWORD cancel = 0;
@@ -417,23 +435,13 @@ TEST(Da2, ConnectionPointEnumerationAndZeroCountsThroughTheProxies)
 // completion has returned.
 TEST(Da2, Cancel2ReturnsWhileTheClientIsInsideACompletion)
 {
-    ComPtr<IOPCServer> server;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                     reinterpret_cast<void**>(server.GetAddressOf())));
-    ComPtr<IOPCItemMgt> mgt;
-    OPCHANDLE hGroup = 0;
-    DWORD revised = 0;
-    ASSERT_EQ(S_OK, server->AddGroup(L"cancel", FALSE, 1000, 9, nullptr, nullptr, 0, &hGroup, &revised,
-                                     IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(mgt.GetAddressOf())));
-    OPCITEMDEF def = {};
-    def.szAccessPath = const_cast<wchar_t*>(L"");
-    def.szItemID = const_cast<wchar_t*>(L"set31.period");
-    OPCITEMRESULT* results = nullptr;
+    OneItemGroup one;
+    ASSERT_NO_FATAL_FAILURE(one.Make(L"cancel", 9, L"set31.period"));
+    ComPtr<IOPCServer>& server = one.server;
+    ComPtr<IOPCItemMgt>& mgt = one.mgt;
+    const OPCHANDLE hGroup = one.hGroup;
+    OPCHANDLE h = one.h;
     HRESULT* errors = nullptr;
-    ASSERT_EQ(S_OK, mgt->AddItems(1, &def, &results, &errors));
-    OPCHANDLE h = results[0].hServer;
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
     ComPtr<IOPCAsyncIO2> io;
     ASSERT_EQ(S_OK, mgt.As(&io));
     ComPtr<IConnectionPointContainer> cpc;
