@@ -2,6 +2,7 @@
 #include "opc/OPCSrvr.h"
 
 #include "common/ComUtil.h"
+#include "common/OpcErrors.h"
 #include "common/Trace.h"
 #include "host/ClientWatch.h"
 
@@ -52,13 +53,23 @@ STDMETHODIMP COPCServer::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid
 
 STDMETHODIMP COPCServer::GetErrorString(HRESULT dwError, LPWSTR* ppString)
 {
+    if (!IsWritableOut(ppString))
+        return E_INVALIDARG;
+    *ppString = nullptr;
     LCID lcid;
     {
         CCsLock lock(m_csServer);
         lcid = m_lcidSession;
     }
-    // The same texts as IOPCServer::GetErrorString, in the session's locale.
-    return GetErrorString(dwError, lcid, ppString);
+    // Every OPC code has a text of its own (English: the language of every
+    // locale the session takes); other codes have the system's.
+    return ComBoundary([&]() -> HRESULT {
+        const std::wstring text = ResultCodeText(dwError, LANGIDFROMLCID(lcid));
+        if (text.empty())
+            return E_FAIL;
+        *ppString = TaskMemStrDup(text.c_str());
+        return *ppString ? S_OK : E_OUTOFMEMORY;
+    });
 }
 
 STDMETHODIMP COPCServer::SetClientName(LPCWSTR szName)

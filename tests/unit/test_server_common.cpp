@@ -3,6 +3,8 @@
 #include "ShutdownSinkSpy.h"
 #include "TraceCapture.h"
 
+#include <olectl.h>
+
 #include <algorithm>
 
 namespace {
@@ -55,27 +57,49 @@ TEST_F(CommonTest, AvailableLocalesAreTheAcceptedOnes)
     EXPECT_EQ(E_INVALIDARG, common->QueryAvailableLocaleIDs(&count, nullptr));
 }
 
-TEST_F(CommonTest, ErrorStringsAreTheServersInTheSessionLocale)
+TEST_F(CommonTest, ErrorStringsForEveryOpcCodeAndTheSystemsForTheRest)
 {
-    // Whatever IOPCServer::GetErrorString answers for the session's locale,
-    // code and text alike.
-    int texts = 0;
+    // System codes: the system's text, as IOPCServer::GetErrorString gives
+    // it for the session's locale. OPC codes: a text of the server's own,
+    // which IOPCServer::GetErrorString of this class does not give.
+    int systemTexts = 0;
     for (LCID lcid : {0x0u, 0x409u, 0x800u}) {
         ASSERT_EQ(S_OK, common->SetLocaleID(lcid));
-        for (HRESULT code : {E_OUTOFMEMORY, E_INVALIDARG, E_FAIL, OPC_E_INVALIDHANDLE}) {
+        for (HRESULT code : {E_OUTOFMEMORY, E_INVALIDARG, E_FAIL}) {
             LPWSTR a = nullptr, b = nullptr;
             HRESULT hrA = common->GetErrorString(code, &a);
             HRESULT hrB = server->GetErrorString(code, lcid, &b);
             EXPECT_EQ(hrB, hrA) << std::hex << code << " in " << lcid;
             if (hrA == S_OK && hrB == S_OK) {
                 EXPECT_STREQ(b, a);
-                ++texts;
+                ++systemTexts;
             }
             CoTaskMemFree(a);
             CoTaskMemFree(b);
         }
+        for (HRESULT code : {OPC_E_INVALIDHANDLE, OPC_E_BADTYPE, OPC_E_PUBLIC, OPC_E_BADRIGHTS, OPC_E_UNKNOWNITEMID,
+                             OPC_E_INVALIDITEMID, OPC_E_INVALIDFILTER, OPC_E_UNKNOWNPATH, OPC_E_RANGE,
+                             OPC_E_DUPLICATENAME, OPC_S_UNSUPPORTEDRATE, OPC_S_CLAMP, OPC_S_INUSE,
+                             OPC_E_INVALID_PID, OPC_E_DEADBANDNOTSET, OPC_E_DEADBANDNOTSUPPORTED,
+                             OPC_E_NOBUFFERING, OPC_E_INVALIDCONTINUATIONPOINT, OPC_E_RATENOTSET,
+                             OPC_E_NOTSUPPORTED, CONNECT_E_NOCONNECTION, CONNECT_E_ADVISELIMIT,
+                             CONNECT_E_CANNOTCONNECT}) {
+            LPWSTR text = nullptr;
+            ASSERT_EQ(S_OK, common->GetErrorString(code, &text)) << std::hex << code;
+            ASSERT_NE(nullptr, text);
+            EXPECT_GT(wcslen(text), 10u) << std::hex << code;
+            CoTaskMemFree(text);
+        }
+        LPWSTR none = nullptr;
+        EXPECT_EQ(E_FAIL, server->GetErrorString(OPC_E_UNKNOWNITEMID, lcid, &none));  // as specified
     }
-    EXPECT_GT(texts, 0);  // at least the neutral texts of the system codes
+    EXPECT_GT(systemTexts, 0);  // at least the neutral texts of the system codes
+    LPWSTR text = nullptr;
+    ASSERT_EQ(S_OK, common->GetErrorString(OPC_E_UNKNOWNITEMID, &text));
+    EXPECT_STREQ(L"The item ID is not defined in the server's address space.", text);
+    CoTaskMemFree(text);
+    EXPECT_EQ(E_FAIL, common->GetErrorString(static_cast<HRESULT>(0xC0047777), &text));
+    EXPECT_EQ(nullptr, text);
     EXPECT_EQ(E_INVALIDARG, common->GetErrorString(E_FAIL, nullptr));
 }
 

@@ -1,63 +1,13 @@
 #include "client/Format.h"
 
 #include "common/OpcDefs.h"
+#include "common/OpcErrors.h"
 
 #include <olectl.h>
 
 #include <cwchar>
 
 namespace {
-struct Named {
-    HRESULT hr;
-    const wchar_t* name;
-};
-const Named kNames[] = {
-    {S_OK, L"S_OK"},
-    {S_FALSE, L"S_FALSE"},
-    {E_NOTIMPL, L"E_NOTIMPL"},
-    {E_NOINTERFACE, L"E_NOINTERFACE"},
-    {E_POINTER, L"E_POINTER"},
-    {E_FAIL, L"E_FAIL"},
-    {E_INVALIDARG, L"E_INVALIDARG"},
-    {E_OUTOFMEMORY, L"E_OUTOFMEMORY"},
-    {OLE_E_NOCONNECTION, L"OLE_E_NOCONNECTION"},
-    {DV_E_FORMATETC, L"DV_E_FORMATETC"},
-    {DV_E_LINDEX, L"DV_E_LINDEX"},
-    {CLASS_E_NOAGGREGATION, L"CLASS_E_NOAGGREGATION"},
-    {REGDB_E_CLASSNOTREG, L"REGDB_E_CLASSNOTREG"},
-    {CO_E_CLASSSTRING, L"CO_E_CLASSSTRING"},
-    {CO_E_SERVER_EXEC_FAILURE, L"CO_E_SERVER_EXEC_FAILURE"},
-    {RPC_E_DISCONNECTED, L"RPC_E_DISCONNECTED"},
-    {CO_E_OBJNOTCONNECTED, L"CO_E_OBJNOTCONNECTED"},
-    {DISP_E_TYPEMISMATCH, L"DISP_E_TYPEMISMATCH"},
-    {DISP_E_OVERFLOW, L"DISP_E_OVERFLOW"},
-    {DISP_E_BADVARTYPE, L"DISP_E_BADVARTYPE"},
-    {OPC_E_INVALIDHANDLE, L"OPC_E_INVALIDHANDLE"},
-    {OPC_E_BADTYPE, L"OPC_E_BADTYPE"},
-    {OPC_E_PUBLIC, L"OPC_E_PUBLIC"},
-    {OPC_E_BADRIGHTS, L"OPC_E_BADRIGHTS"},
-    {OPC_E_UNKNOWNITEMID, L"OPC_E_UNKNOWNITEMID"},
-    {OPC_E_INVALIDITEMID, L"OPC_E_INVALIDITEMID"},
-    {OPC_E_INVALIDFILTER, L"OPC_E_INVALIDFILTER"},
-    {OPC_E_UNKNOWNPATH, L"OPC_E_UNKNOWNPATH"},
-    {OPC_E_RANGE, L"OPC_E_RANGE"},
-    {OPC_E_DUPLICATENAME, L"OPC_E_DUPLICATENAME"},
-    {OPC_S_UNSUPPORTEDRATE, L"OPC_S_UNSUPPORTEDRATE"},
-    {OPC_S_CLAMP, L"OPC_S_CLAMP"},
-    {OPC_S_INUSE, L"OPC_S_INUSE"},
-    {OPC_E_INVALID_PID, L"OPC_E_INVALID_PID"},
-    {OPC_E_DEADBANDNOTSET, L"OPC_E_DEADBANDNOTSET"},
-    {OPC_E_DEADBANDNOTSUPPORTED, L"OPC_E_DEADBANDNOTSUPPORTED"},
-    {OPC_E_NOBUFFERING, L"OPC_E_NOBUFFERING"},
-    {OPC_E_INVALIDCONTINUATIONPOINT, L"OPC_E_INVALIDCONTINUATIONPOINT"},
-    {OPC_S_DATAQUEUEOVERFLOW, L"OPC_S_DATAQUEUEOVERFLOW"},
-    {OPC_E_RATENOTSET, L"OPC_E_RATENOTSET"},
-    {OPC_E_NOTSUPPORTED, L"OPC_E_NOTSUPPORTED"},
-    {CONNECT_E_NOCONNECTION, L"CONNECT_E_NOCONNECTION"},
-    {CONNECT_E_ADVISELIMIT, L"CONNECT_E_ADVISELIMIT"},
-    {CONNECT_E_CANNOTCONNECT, L"CONNECT_E_CANNOTCONNECT"},
-};
-
 struct TypeName {
     VARTYPE vt;
     const wchar_t* name;
@@ -73,9 +23,15 @@ std::wstring HResultText(HRESULT hr)
     wchar_t buf[32];
     swprintf(buf, 32, L"0x%08lX", static_cast<unsigned long>(hr));
     std::wstring text = buf;
-    for (const Named& n : kNames) {
-        if (n.hr == hr)
-            return text + L" " + n.name;
+    if (const wchar_t* name = ResultCodeName(hr))
+        text = text + L" " + name;
+    if (FAILED(hr)) {
+        std::wstring said = ResultCodeText(hr);
+        while (!said.empty() && (said.back() == L'\n' || said.back() == L'\r' || said.back() == L' ' ||
+                                 said.back() == L'.'))
+            said.pop_back();
+        if (!said.empty())
+            text += L" (" + said + L")";
     }
     return text;
 }
