@@ -29,7 +29,7 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E make_directory ${VANTREL_GEN_DIR}/raw
   COMMAND ${_widl} -Oicf -p -o ${VANTREL_GEN_DIR}/raw/opcda_p.c ${_idl}
   COMMAND ${CMAKE_COMMAND} -E remove -f ${VANTREL_IDL_FMT_H}
-  COMMAND ${VANTREL_AWK} -v EXPECTED=18 -v EXPECTED_STRINGS=5 -v EXPECTED_IN_ARRAYS=8 -v OFFSETS_FILE=${VANTREL_IDL_FMT_H}
+  COMMAND ${VANTREL_AWK} -v EXPECTED=18 -v EXPECTED_STRINGS=10 -v EXPECTED_IN_ARRAYS=8 -v OFFSETS_FILE=${VANTREL_IDL_FMT_H}
           -f ${CMAKE_SOURCE_DIR}/cmake/patch_proxy.awk
           ${VANTREL_GEN_DIR}/raw/opcda_p.c ${VANTREL_GEN_DIR}/raw/opcda_p.c > ${VANTREL_IDL_PROXY_C}
   COMMAND ${CMAKE_COMMAND} -E chdir ${VANTREL_GEN_DIR} ${VANTREL_WIDL} --win32 --dlldata-only -o dlldata.c opcda

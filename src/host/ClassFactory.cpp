@@ -6,10 +6,14 @@
 #include "host/ServerLifetime.h"
 #include "opc/OPCSrvr.h"
 
-CClassTableEntry g_classTable[] = {
+namespace {
+CClassTableEntry g_vantrelClasses[] = {
     {&CLSID_OPCServer, 101, &COPCServer::CreateInstance, 0, true},
     {nullptr, 0, nullptr, 0, false},
 };
+}  // namespace
+
+CClassTableEntry* g_classTable = g_vantrelClasses;
 
 STDMETHODIMP CClassFactory::QueryInterface(REFIID riid, void** ppv)
 {

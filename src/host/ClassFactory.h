@@ -31,5 +31,6 @@ struct CClassTableEntry {
     bool bServed;               // registered with COM by this process
 };
 
-// One entry per creatable class, ending with an empty entry.
-extern CClassTableEntry g_classTable[];
+// One entry per creatable class, ending with an empty entry: the server's
+// classes, unless another program of the project set its own before serving.
+extern CClassTableEntry* g_classTable;

@@ -37,6 +37,9 @@ const size_t g_servedInterfaceCount = sizeof(g_servedInterfaces) / sizeof(g_serv
 
 namespace {
 
+const IID* const* g_kept = g_servedInterfaces;
+size_t g_keptCount = g_servedInterfaceCount;
+
 // The stubs of the private object are never called: nobody else has its
 // marshalled reference. Every slot past IUnknown answers E_UNEXPECTED all the
 // same, should the runtime ever ask.
@@ -62,8 +65,8 @@ private:
     {
         if (!ppv)
             return E_POINTER;
-        for (size_t i = 0; i < g_servedInterfaceCount; ++i) {
-            if (IsEqualIID(riid, *g_servedInterfaces[i])) {
+        for (size_t i = 0; i < g_keptCount; ++i) {
+            if (IsEqualIID(riid, *g_kept[i])) {
                 *ppv = self;
                 return S_OK;
             }
@@ -85,17 +88,21 @@ IStream* g_keeperStream = nullptr;
 
 }  // namespace
 
-HRESULT KeepInterfacesRegistered()
+HRESULT KeepInterfacesRegistered() { return KeepInterfacesRegistered(g_servedInterfaces, g_servedInterfaceCount); }
+
+HRESULT KeepInterfacesRegistered(const IID* const* interfaces, size_t count)
 {
     if (g_keeperStream)
         return S_OK;
+    g_kept = interfaces;
+    g_keptCount = count;
     IStream* stream = nullptr;
     HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &stream);
     if (FAILED(hr))
         return hr;
     g_keeperStream = stream;
-    for (size_t i = 0; i < g_servedInterfaceCount; ++i) {
-        HRESULT one = CoMarshalInterface(stream, *g_servedInterfaces[i], g_keeper.Unknown(), MSHCTX_LOCAL,
+    for (size_t i = 0; i < count; ++i) {
+        HRESULT one = CoMarshalInterface(stream, *interfaces[i], g_keeper.Unknown(), MSHCTX_LOCAL,
                                          nullptr, MSHLFLAGS_TABLESTRONG);
         if (FAILED(one)) {
             DebugTrace(L"Interface registration kept failed: 0x%08lX\n", static_cast<unsigned long>(one));

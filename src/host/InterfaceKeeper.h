@@ -18,9 +18,11 @@ extern const IID* const g_servedInterfaces[];
 extern const size_t g_servedInterfaceCount;
 
 // Marshals a private object once for each served interface (table-strong,
-// never unmarshalled by anyone). Called in the server's apartment before any
-// client can connect. Returns the first failure, S_OK otherwise.
+// never unmarshalled by anyone): the server's, or the given list of another
+// program's. Called in the apartment before any client can connect. Returns
+// the first failure, S_OK otherwise.
 HRESULT KeepInterfacesRegistered();
+HRESULT KeepInterfacesRegistered(const IID* const* interfaces, size_t count);
 
 // Disconnects the private object (COM's disconnection does not wait for calls
 // in progress), at the end of serving.

@@ -213,3 +213,13 @@ TEST(Client, ServerThatCannotBeReached)
     EXPECT_TRUE(Has(r.err, "is not registered"));
     EXPECT_TRUE(Has(r.err, "0x"));
 }
+
+// The OPC DA servers of the machine, through the OPC server list.
+TEST(Client, ListsTheServersThroughTheServerList)
+{
+    Result r = RunClient(L"servers");
+    EXPECT_EQ(0, r.code) << r.err;
+    EXPECT_TRUE(Has(r.out, "{2720C8CC-C3A9-42F3-90D2-FAA16CC53782}  Korvell.Vantrel.1")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Korvell.Vantrel ")) << r.out;
+    EXPECT_TRUE(Has(r.out, "DA1.0 DA2.0 DA3.0")) << r.out;
+}

@@ -14,9 +14,15 @@ struct Command {
     int (*run)(Session&, const Options&);
     const wchar_t* usage;
     bool needsArgs;
+    int (*runAlone)(const Options&);  // a command that needs no server session
 };
 
 const Command kCommands[] = {
+    {L"servers", nullptr,
+     L"servers\n  Lists the OPC DA servers of this machine through the OPC server list\n"
+     L"  (OPC.ServerList.1): CLSID, ProgID, version-independent ProgID, name, and the\n"
+     L"  DA categories each is registered in.",
+     false, CmdServers},
     {L"status", CmdStatus, L"status\n  Prints the server's status (and, with DA 2.0, the locale and the client name).",
      false},
     {L"browse", CmdBrowse,
@@ -189,7 +195,9 @@ int RunClient(int argc, wchar_t** argv)
         return kCallFailed;
     }
     int rc;
-    {
+    if (command->runAlone) {
+        rc = command->runAlone(o);
+    } else {
         Session session;
         if (FAILED(session.Connect(o.progId, o.da1, o.da2)))
             rc = kNoServer;

@@ -166,6 +166,8 @@ int WriteAssignments(Session& s, IOPCItemMgt* mgt, const std::vector<std::wstrin
 
 // The subcommands.
 int CmdStatus(Session& s, const Options& o);
+// Needs no session: lists the servers through the OPC server list.
+int CmdServers(const Options& o);
 int CmdBrowse(Session& s, const Options& o);
 int CmdValidate(Session& s, const Options& o);
 int CmdRead(Session& s, const Options& o);
