@@ -3,7 +3,7 @@
 _vantrel_build="${1:?build folder}"
 mkdir -p "$_vantrel_build"
 export WINEPREFIX="$(cd "$_vantrel_build" && pwd)/${VANTREL_PREFIX_NAME:-wineprefix}"
-export WINEARCH=win32
+export WINEARCH="${VANTREL_WINEARCH:-win32}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY

@@ -17,13 +17,13 @@ ULONG STDMETHODCALLTYPE CStdStubBuffer_Release(IRpcStubBuffer *This)
    correlation). A complex array or a conformant array of pointer records,
    as the entry says. Returns the bytes written; *first_element gets the
    offset at which the first element starts. */
-static unsigned long marshal_array_frame(unsigned short fmt_offset, unsigned count_slot, DWORD slot_value,
+static unsigned long marshal_array_frame(unsigned short fmt_offset, unsigned count_slot, ULONG_PTR slot_value,
                                          unsigned char *memory, unsigned char *buffer, unsigned long size,
                                          unsigned long *first_element)
 {
     RPC_MESSAGE rpc;
     MIDL_STUB_MESSAGE msg;
-    DWORD frame[16];
+    ULONG_PTR frame[16]; /* stack slots of the platform's size, as the format's offsets count them */
     const unsigned char *fmt = &__MIDL_TypeFormatString.Format[fmt_offset];
     const int complex = fmt[0] == 0x21; /* FC_BOGUS_ARRAY, else FC_CARRAY */
 
@@ -62,21 +62,21 @@ static unsigned long marshal_array(unsigned short fmt_offset, unsigned count_slo
                                    unsigned char *memory, unsigned char *buffer, unsigned long size,
                                    unsigned long *first_element)
 {
-    DWORD slot_value = count;
+    ULONG_PTR slot_value = count;
     return marshal_array_frame(fmt_offset, count_slot, slot_value, memory, buffer, size, first_element);
 }
 
 unsigned long vantrel_wire_itemstate_array(unsigned count, OPCITEMSTATE *items, unsigned char *buffer,
                                            unsigned long size)
 {
-    /* IOPCSyncIO::Read(This, dwSource, dwCount, ...): dwCount at offset 8. */
+    /* IOPCSyncIO::Read(This, dwSource, dwCount, ...): dwCount in slot 2. */
     return marshal_array(VANTREL_FMT_OPCITEMSTATE_ARRAY, 2, count, (unsigned char *)items, buffer, size, 0);
 }
 
 unsigned long vantrel_wire_variant_array(unsigned count, VARIANT *values, unsigned char *buffer,
                                          unsigned long size)
 {
-    /* IOPCSyncIO::Write(This, dwCount, phServer, pItemValues, ...): dwCount at offset 4. */
+    /* IOPCSyncIO::Write(This, dwCount, phServer, pItemValues, ...): dwCount in slot 1. */
     return marshal_array(VANTREL_FMT_VARIANT_ARRAY_1, 1, count, (unsigned char *)values, buffer, size, 0);
 }
 
@@ -95,20 +95,20 @@ unsigned long vantrel_wire_da2_variant_array(int which, unsigned count, VARIANT 
     return marshal_array(offsets[which], slots[which], count, (unsigned char *)values, buffer, size, 0);
 }
 
-/* IOPCItemIO::WriteVQT(This, dwCount, pszItemIDs, pItemVQT, ...): dwCount at offset 4. */
+/* IOPCItemIO::WriteVQT(This, dwCount, pszItemIDs, pItemVQT, ...): dwCount in slot 1. */
 unsigned long vantrel_wire_vqt_array(unsigned count, OPCITEMVQT *items, unsigned char *buffer, unsigned long size)
 {
     return marshal_array(VANTREL_FMT_OPCITEMVQT_ARRAY, 1, count, (unsigned char *)items, buffer, size, 0);
 }
 
 /* IOPCBrowse::Browse's elements, sized by *pdwCount (the twelfth parameter,
-   frame offset 48). */
+   frame slot 12). */
 unsigned long vantrel_wire_browse_elements(unsigned count, OPCBROWSEELEMENT *elements, unsigned char *buffer,
                                            unsigned long size)
 {
     static DWORD n;
     n = count;
-    return marshal_array_frame(VANTREL_FMT_OPCBROWSEELEMENT_ARRAY, 12, (DWORD)(ULONG_PTR)&n,
+    return marshal_array_frame(VANTREL_FMT_OPCBROWSEELEMENT_ARRAY, 12, (ULONG_PTR)&n,
                                (unsigned char *)elements, buffer, size, 0);
 }
 

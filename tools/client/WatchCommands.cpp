@@ -45,6 +45,7 @@ public:
     STDMETHODIMP_(void) OnClose() override {}
 
 private:
+    static constexpr size_t kVariantImageBytes = 16;  // a VARIANT of the 32-bit layout
     void DecodeData(const BYTE* p, SIZE_T available, bool withTime)
     {
         if (available < sizeof(OPCGROUPHEADER))
@@ -57,15 +58,23 @@ private:
         for (DWORD i = 0; i < g.dwItemCount; ++i) {
             OPCITEMHEADER1 h = {};
             memcpy(&h, p + sizeof(OPCGROUPHEADER) + headerSize * i, headerSize);
-            if (h.dwValueOffset + sizeof(VARIANT) > available)
+            // The blocks come from the 32-bit server: its 16-byte VARIANT
+            // image (the type, then the 8 bytes of the value at offset 8),
+            // whatever this client's own VARIANT is.
+            if (h.dwValueOffset + kVariantImageBytes > available)
                 continue;
             VARIANT v;
-            memcpy(&v, p + h.dwValueOffset, sizeof(VARIANT));
+            VariantInit(&v);
+            memcpy(&v.vt, p + h.dwValueOffset, sizeof(VARTYPE));
+            memcpy(&v.llVal, p + h.dwValueOffset + 8, 8);
             std::wstring value;
             if (v.vt == VT_BSTR) {
                 DWORD bytes = 0;
-                memcpy(&bytes, p + h.dwValueOffset + 16, 4);
-                value.assign(reinterpret_cast<const wchar_t*>(p + h.dwValueOffset + 20), bytes / 2);
+                if (h.dwValueOffset + kVariantImageBytes + 4 <= available)
+                    memcpy(&bytes, p + h.dwValueOffset + kVariantImageBytes, 4);
+                if (h.dwValueOffset + kVariantImageBytes + 4 + bytes <= available)
+                    value.assign(reinterpret_cast<const wchar_t*>(p + h.dwValueOffset + kVariantImageBytes + 4),
+                                 bytes / 2);
             } else if ((v.vt & (VT_ARRAY | VT_BYREF)) == 0) {
                 value = ValueText(v, m_o.csv);
             } else {
