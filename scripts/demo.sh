@@ -10,8 +10,8 @@ stamp() { echo "== [$((SECONDS - start)) s] $*"; }
 "$root/scripts/setup.sh"
 stamp "packages ready"
 # Only what the demo needs; the test command builds the rest.
-"$root/scripts/build.sh" "$build" Vantrel vantrel_ps opcda-client
-stamp "built the server, the proxy/stub and the client"
+"$root/scripts/build.sh" "$build" Vantrel vantrel_ps opcda-client vantrel-serverlist
+stamp "built the server, the proxy/stub, the client and the server list"
 
 source "$root/scripts/wine-env.sh" "$build"
 vantrel_wine_session
@@ -20,7 +20,10 @@ stamp "Wine prefix ready"
 cd "$build"
 wine regsvr32 /s vantrel_ps.dll
 wine Vantrel.exe -RegServer
-stamp "registered the proxy/stub and the server"
+wine vantrel-serverlist.exe -RegServer
+stamp "registered the proxy/stub, the server and the OPC server list"
+echo "== opcda-client servers"
+wine opcda-client.exe servers
 echo "== opcda-client status"
 wine opcda-client.exe status
 echo

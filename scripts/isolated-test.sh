@@ -15,4 +15,5 @@ wine wineboot </dev/null >/dev/null 2>&1 || true
 cd "$build"
 wine regsvr32 /s vantrel_ps.dll
 wine Vantrel.exe -RegServer
+wine vantrel-serverlist.exe -RegServer
 wine e2e_tests.exe --gtest_filter="$filter"

@@ -159,7 +159,7 @@ TEST(Activation, VersionOfTheStatusAndOfEveryShippedBinary)
     CoTaskMemFree(status);
     server->Release();
 
-    for (const wchar_t* file : {L"Vantrel.exe", L"opcda-client.exe", L"vantrel_ps.dll"}) {
+    for (const wchar_t* file : {L"Vantrel.exe", L"opcda-client.exe", L"vantrel_ps.dll", L"vantrel-serverlist.exe"}) {
         const std::wstring path = e2e::BuildDir() + L"\\" + file;
         DWORD ignored = 0;
         DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
