@@ -44,6 +44,11 @@ extern "C" const GUID LIBID_VantrelLib;
 // {63D5F430-CFE4-11D1-B2C8-0060083BA1FB}: "OPC Data Access Servers Version 1.0".
 extern "C" const GUID CATID_OPCDAServer10;
 
+// {5C0B8D3E-7A41-4F96-B2E3-1D6F9A4C8E27}: the Vantrel test server class.
+extern "C" const CLSID CLSID_OPCTestServer;
+
 #define VANTREL_PROGID L"Korvell.Vantrel.1"
+#define VANTREL_TEST_PROGID L"Korvell.Vantrel.Test.1"
+#define VANTREL_TEST_VI_PROGID L"Korvell.Vantrel.Test"
 #define VANTREL_VI_PROGID L"Korvell.Vantrel"
 #define VANTREL_VENDOR L"Korvell"

@@ -201,6 +201,8 @@ void CAddrSpace::Dump() const
     DebugTrace(L"========================\n========================\n\n");
 }
 
+HRESULT (*pfnBuildAddressSpace)(CAddrSpace** ppSpace) = &BuildAddressSpace;
+
 HRESULT BuildAddressSpace(CAddrSpace** ppSpace)
 {
     *ppSpace = new (std::nothrow) CAddrSpace();

@@ -52,11 +52,18 @@ public:
     void Dump() const;
 
     DWORD m_dwOrganization = OPC_NS_HIERARCHIAL;
+    // Whether BrowseOPCItemIDs applies its data type filter to the leaves'
+    // types (the leaves carry their items' true types); else the filter is
+    // accepted and not applied.
+    bool m_bFilterByType = false;
     CAddrNode* m_pRoot;
 };
 
 // Builds the server's tree (setX with itemY, on, fct, period, T0) and dumps it.
 HRESULT BuildAddressSpace(CAddrSpace** ppSpace);
+// What server objects build their address space with: BuildAddressSpace,
+// unless a profile set another builder before serving.
+extern HRESULT (*pfnBuildAddressSpace)(CAddrSpace** ppSpace);
 
 // The browse filter: ?, #, *, [list] with ranges and !, case-sensitive.
 bool MatchFilter(const wchar_t* name, const wchar_t* pattern);

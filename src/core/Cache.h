@@ -29,6 +29,13 @@ struct CCacheEntry {
 // sub-status (what a new entry holds).
 inline bool NeverSampled(const CCacheEntry& entry) { return entry.vValue.vt == VT_EMPTY && entry.wQuality == 0; }
 
+// A device reports a read that failed as a VT_ERROR value with BAD quality:
+// the failure code, or S_OK for a value.
+inline HRESULT SampleError(const VARIANT& value, WORD quality)
+{
+    return (value.vt == VT_ERROR && (quality & 0xC0) == 0 && FAILED(value.scode)) ? value.scode : S_OK;
+}
+
 // Whether a VARIANT of this type holds nothing allocated (a number, a date,
 // an error code, nothing).
 inline bool IsPlainValue(VARTYPE vt)

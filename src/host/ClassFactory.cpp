@@ -9,6 +9,7 @@
 namespace {
 CClassTableEntry g_vantrelClasses[] = {
     {&CLSID_OPCServer, 101, &COPCServer::CreateInstance, 0, true},
+    {&CLSID_OPCTestServer, 102, &COPCServer::CreateInstance, 0, false},
     {nullptr, 0, nullptr, 0, false},
 };
 }  // namespace

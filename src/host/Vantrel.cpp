@@ -5,6 +5,7 @@
 #include "host/ClientWatch.h"
 #include "host/InterfaceKeeper.h"
 #include "host/Module.h"
+#include "host/Profile.h"
 #include "host/Registration.h"
 #include "host/ServerLifetime.h"
 #include "host/ShutdownCommand.h"
@@ -38,6 +39,10 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
         exitCode = UnregisterServer(hInstance);
         break;
     case CommandLineAction::Serve: {
+        // The test server's class, items and tree, when COM started the
+        // process for it.
+        if (ScanTestServer(commandLine))
+            UseTestProfile();
         // Records of advise connections: set before any client can connect.
         pfnCreateConnectionData = &CreateMarshaledConnectionData;
         // The interfaces stay registered with the RPC runtime until the end.

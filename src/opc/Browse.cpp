@@ -14,12 +14,13 @@
 namespace {
 const wchar_t kTraceName[] = L"COPCBrowseServerAddressSpace";
 
-bool PassesTests(const CAddrNode* child, DWORD browseType, const wchar_t* filter, DWORD rights)
+bool PassesTests(const CAddrNode* child, DWORD browseType, const wchar_t* filter, DWORD rights, VARTYPE vt)
 {
     bool typeOk = (browseType == OPC_BRANCH && child->IsBranch()) ||
                   ((browseType == OPC_LEAF || browseType == OPC_FLAT) && !child->IsBranch());
     return typeOk && MatchFilter(child->Name(), filter) &&
-           (rights == 0 || (child->m_dwAccessRights & rights) == rights);
+           (rights == 0 || (child->m_dwAccessRights & rights) == rights) &&
+           (vt == VT_EMPTY || child->IsBranch() || child->m_vtDataType == vt);
 }
 
 // A sorted string enumerator over names; S_FALSE when there are none.
@@ -129,25 +130,25 @@ STDMETHODIMP COPCBrowseServerAddressSpace::ChangeBrowsePosition(OPCBROWSEDIRECTI
 }
 
 void COPCBrowseServerAddressSpace::CollectBrowseNames(const CAddrNode* node, DWORD browseType, const wchar_t* filter,
-                                                      DWORD rights, std::vector<std::wstring>* out)
+                                                      DWORD rights, std::vector<std::wstring>* out, VARTYPE vt)
 {
     if (!node->m_pChildren)
         return;
     for (const CAddrNode* child : *node->m_pChildren) {
-        bool passes = PassesTests(child, browseType, filter, rights);
+        bool passes = PassesTests(child, browseType, filter, rights, vt);
         if (browseType == OPC_BRANCH || browseType == OPC_LEAF) {
             if (passes)
                 out->push_back(child->Name());
         } else if (browseType == OPC_FLAT) {
             if (passes)
                 out->push_back(child->ComposeItemID());
-            CollectBrowseNames(child, browseType, filter, rights, out);
+            CollectBrowseNames(child, browseType, filter, rights, out, vt);
         }
     }
 }
 
 STDMETHODIMP COPCBrowseServerAddressSpace::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
-                                                            VARTYPE, DWORD dwAccessRightsFilter,
+                                                            VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                                             LPENUMSTRING* ppIEnumString)
 {
     if (!IsWritableOut(ppIEnumString))
@@ -158,7 +159,8 @@ STDMETHODIMP COPCBrowseServerAddressSpace::BrowseOPCItemIDs(OPCBROWSETYPE dwBrow
         return E_INVALIDARG;
     return ComBoundary([&]() -> HRESULT {
         std::vector<std::wstring> names;
-        CollectBrowseNames(m_pPosition, dwBrowseFilterType, filter, dwAccessRightsFilter, &names);
+        CollectBrowseNames(m_pPosition, dwBrowseFilterType, filter, dwAccessRightsFilter, &names,
+                           m_pSpace->m_bFilterByType ? vtDataTypeFilter : static_cast<VARTYPE>(VT_EMPTY));
         return MakeStringEnum(std::move(names), ppIEnumString, true);
     });
 }

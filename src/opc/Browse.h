@@ -28,9 +28,10 @@ public:
     STDMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
     STDMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
 
-    // The names or item IDs below a node that pass the three tests.
+    // The names or item IDs below a node that pass the tests (the leaves'
+    // data type too, when vt is not VT_EMPTY).
     static void CollectBrowseNames(const CAddrNode* node, DWORD browseType, const wchar_t* filter, DWORD rights,
-                                   std::vector<std::wstring>* out);
+                                   std::vector<std::wstring>* out, VARTYPE vt = VT_EMPTY);
 
     CAddrSpace* m_pSpace;
     CAddrNode* volatile m_pPosition;

@@ -63,7 +63,7 @@ private:
 // Writes the value of a VQT record, converted to the item's canonical type;
 // a record that brings a quality or a time stamp is refused whole with
 // OPC_E_NOTSUPPORTED (the device makes its own).
-HRESULT WriteVQTToDevice(DWORD hDevice, VARTYPE canonical, const OPCITEMVQT& vqt);
+HRESULT WriteVQTToDevice(DWORD hDevice, const OPCITEMVQT& vqt);
 
 // Whether a cache entry holds a value young enough for maxAge (ms): one the
 // device sampled at most maxAge ago; any entry for 0xFFFFFFFF (the cache),

@@ -28,6 +28,12 @@ HRESULT COPCGroup::ReadItems(DWORD dwSource, DWORD dwCount, const OPCHANDLE* phS
             pQualities[i] = OPC_QUALITY_BAD;
             pTimeStamps[i] = FILETIME{};
             result = S_FALSE;
+        } else if (!it->second->IsReadable()) {
+            pErrors[i] = OPC_E_BADRIGHTS;
+            phClient[i] = it->second->GetClientHandle();
+            pQualities[i] = OPC_QUALITY_BAD;
+            pTimeStamps[i] = FILETIME{};
+            result = S_FALSE;
         } else {
             items[i] = it->second;
             pErrors[i] = S_OK;
@@ -60,9 +66,13 @@ HRESULT COPCGroup::ReadItems(DWORD dwSource, DWORD dwCount, const OPCHANDLE* phS
             CCacheEntry* entry = g_cache.FindEntry(item->GetDeviceHandle());
             VANTREL_ASSERT(entry != nullptr);
             if (entry) {
-                CopyStoredVariant(&pValues[i], &entry->vValue);
                 pQualities[i] = entry->wQuality;
                 pTimeStamps[i] = entry->ftTimeStamp;
+                pErrors[i] = SampleError(entry->vValue, entry->wQuality);
+                if (pErrors[i] == S_OK)
+                    CopyStoredVariant(&pValues[i], &entry->vValue);
+                else
+                    result = S_FALSE;
             } else {
                 pQualities[i] = OPC_QUALITY_BAD;
                 pTimeStamps[i] = FILETIME{};
@@ -150,9 +160,7 @@ HRESULT COPCGroup::WriteItems(DWORD dwCount, const OPCHANDLE* phServer, VARIANT*
             if (phClient)
                 phClient[i] = item->GetClientHandle();
             devices[i] = item->GetDeviceHandle();
-            VARTYPE canonical = VT_EMPTY;
-            pGlobalDeviceItems->GetCanonicalType(devices[i], &canonical);
-            pErrors[i] = VariantChangeType(&pValues[i], &pValues[i], VARIANT_NOVALUEPROP, canonical);
+            pErrors[i] = pGlobalDeviceItems->ConvertForWrite(devices[i], &pValues[i]);
         }
         if (pErrors[i] != S_OK)
             result = S_FALSE;

@@ -70,9 +70,14 @@ STDMETHODIMP COPCGroup::WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT*
         std::vector<DWORD> index;
         HRESULT result = S_OK;
         for (DWORD i = 0; i < dwCount; ++i) {
-            errors[i] = BringsQualityOrTime(pItemVQT[i]) ? OPC_E_NOTSUPPORTED : S_OK;
-            if (errors[i] != S_OK) {
-                result = S_FALSE;
+            // With a quality or a time stamp, the device takes or refuses
+            // the whole write itself.
+            if (BringsQualityOrTime(pItemVQT[i])) {
+                auto it = m_items.find(phServer[i]);
+                errors[i] = it == m_items.end() ? OPC_E_INVALIDHANDLE
+                                                : WriteVQTToDevice(it->second->GetDeviceHandle(), pItemVQT[i]);
+                if (errors[i] != S_OK)
+                    result = S_FALSE;
                 continue;
             }
             handles.push_back(phServer[i]);

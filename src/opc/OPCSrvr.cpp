@@ -249,7 +249,7 @@ HRESULT COPCServer::OnCreate()
         CCsLock lock(m_csAddrSpace);
         if (m_dwAddrSpaceRefs++ == 0) {
             VANTREL_ASSERT(NULL == m_pAddrSpace);
-            hrSpace = BuildAddressSpace(&m_pAddrSpace);
+            hrSpace = pfnBuildAddressSpace(&m_pAddrSpace);
         }
     }
     m_bSharesTaken = true;

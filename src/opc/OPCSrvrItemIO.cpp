@@ -5,6 +5,7 @@
 #include "common/ComUtil.h"
 #include "opc/ItemFacts.h"
 #include "sim/SimIO.h"
+#include "sim/SimItems.h"
 
 STDMETHODIMP COPCServer::Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxAge, VARIANT** ppvValues,
                               WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors)
@@ -36,6 +37,8 @@ STDMETHODIMP COPCServer::Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxA
             if (SUCCEEDED(hr) && !(facts.AccessRights() & OPC_READABLE))
                 hr = OPC_E_BADRIGHTS;
             if (SUCCEEDED(hr))
+                hr = SampleError(facts.Value(), facts.Quality());
+            if (SUCCEEDED(hr))
                 hr = VariantCopy(&values[i], const_cast<VARIANT*>(&facts.Value()));
             if (SUCCEEDED(hr)) {
                 qualities[i] = facts.Quality();
@@ -53,15 +56,17 @@ STDMETHODIMP COPCServer::Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxA
     });
 }
 
-HRESULT WriteVQTToDevice(DWORD hDevice, VARTYPE canonical, const OPCITEMVQT& vqt)
+HRESULT WriteVQTToDevice(DWORD hDevice, const OPCITEMVQT& vqt)
 {
-    // The device makes its own quality and time stamp: a write that brings
-    // either is refused whole, the value included.
+    // A write that brings a quality or a time stamp is the device's to take
+    // or refuse whole, the value included.
     if (vqt.bQualitySpecified || vqt.bTimeStampSpecified)
-        return OPC_E_NOTSUPPORTED;
+        return pGlobalDeviceIO->WriteVQT(hDevice, vqt);
     VARIANT value;
     VariantInit(&value);
-    HRESULT hr = VariantChangeType(&value, const_cast<VARIANT*>(&vqt.vDataValue), VARIANT_NOVALUEPROP, canonical);
+    HRESULT hr = VariantCopy(&value, const_cast<VARIANT*>(&vqt.vDataValue));
+    if (SUCCEEDED(hr))
+        hr = pGlobalDeviceItems->ConvertForWrite(hDevice, &value);
     if (SUCCEEDED(hr)) {
         HRESULT written = S_OK;
         pGlobalDeviceIO->WriteItems(1, &hDevice, &value, &written);
@@ -87,7 +92,7 @@ STDMETHODIMP COPCServer::WriteVQT(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT
             CItemFacts facts;
             HRESULT hr = facts.Load(pszItemIDs[i], false);
             if (SUCCEEDED(hr))
-                hr = WriteVQTToDevice(facts.DeviceHandle(), facts.CanonicalType(), pItemVQT[i]);
+                hr = WriteVQTToDevice(facts.DeviceHandle(), pItemVQT[i]);
             errors[i] = hr;
             if (hr != S_OK)
                 result = S_FALSE;

@@ -10,7 +10,8 @@ namespace {
 CSimIO g_simIO;
 }
 
-IDeviceIO* const pGlobalDeviceIO = &g_simIO;
+IDeviceIO* pGlobalDeviceIO = &g_simIO;
+IDeviceIO* SignalSetIO() { return &g_simIO; }
 
 namespace {
 // Handles are sampled in chunks: the bank's lock is taken once for a chunk's

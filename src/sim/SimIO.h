@@ -12,6 +12,9 @@ public:
     virtual HRESULT UpdatePass(CSamplePass& pass, CCache& cache) { return UpdateItems(pass.handles, cache); }
     virtual HRESULT WriteItems(DWORD dwCount, const DWORD* phDevices, const VARIANT* pValues,
                                HRESULT* pErrors) = 0;
+    // A write that brings a quality or a time stamp: the signal sets make
+    // their own and refuse it whole (OPC_E_NOTSUPPORTED).
+    virtual HRESULT WriteVQT(DWORD /*hDevice*/, const OPCITEMVQT& /*vqt*/) { return OPC_E_NOTSUPPORTED; }
 };
 
 class CSimIO : public IDeviceIO {
@@ -21,4 +24,7 @@ public:
     HRESULT WriteItems(DWORD dwCount, const DWORD* phDevices, const VARIANT* pValues, HRESULT* pErrors) override;
 };
 
-extern IDeviceIO* const pGlobalDeviceIO;
+// The process's device: the signal sets, unless a profile set another one
+// before serving.
+extern IDeviceIO* pGlobalDeviceIO;
+IDeviceIO* SignalSetIO();

@@ -17,7 +17,8 @@ const wchar_t* const kFunctionNames[4] = {L"Sine", L"Ramp", L"Noise", L"Counter"
 CSimItems g_simItems;
 }  // namespace
 
-IDeviceItems* const pGlobalDeviceItems = &g_simItems;
+IDeviceItems* pGlobalDeviceItems = &g_simItems;
+IDeviceItems* SignalSetItems() { return &g_simItems; }
 
 HRESULT CSimItems::ParseItemID(const wchar_t* itemID, int* pSet, DWORD* pKind)
 {

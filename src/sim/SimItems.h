@@ -29,6 +29,21 @@ public:
     virtual HRESULT AddItem(std::wstring itemID, DWORD* phDevice) = 0;
     virtual HRESULT RemoveItem(DWORD hDevice) = 0;
     virtual HRESULT Initialize() = 0;
+    // A one-line description of what the item does (property 101); S_FALSE
+    // and "" when the item set has none.
+    virtual HRESULT GetDescription(DWORD /*hDevice*/, std::wstring* pText)
+    {
+        pText->clear();
+        return S_FALSE;
+    }
+    // Converts a value to be written to the item's canonical type, in place
+    // (the platform's conversion; a failure is the item's write error).
+    virtual HRESULT ConvertForWrite(DWORD hDevice, VARIANT* pValue)
+    {
+        VARTYPE canonical = VT_EMPTY;
+        GetCanonicalType(hDevice, &canonical);
+        return VariantChangeType(pValue, pValue, VARIANT_NOVALUEPROP, canonical);
+    }
 };
 
 class CSimItems : public IDeviceItems {
@@ -47,4 +62,7 @@ public:
     static HRESULT ParseItemID(const wchar_t* itemID, int* pSet, DWORD* pKind);
 };
 
-extern IDeviceItems* const pGlobalDeviceItems;
+// The process's item set: the signal sets, unless a profile set another one
+// before serving.
+extern IDeviceItems* pGlobalDeviceItems;
+IDeviceItems* SignalSetItems();
