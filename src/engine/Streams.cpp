@@ -10,13 +10,75 @@ HRESULT CreateBlockStream(IStream** stream)
     return CreateStreamOnHGlobal(nullptr, FALSE, stream);
 }
 
-// The bytes an item's value takes in a block.
+// A string in a block: its byte count, its characters and a NUL.
+ULONG StringImageSize(BSTR s) { return sizeof(DWORD) + SysStringByteLen(s) + sizeof(WCHAR); }
+
+void WriteStringImage(BYTE* base, ULONG* position, BSTR s)
+{
+    const DWORD byteCount = SysStringByteLen(s);
+    memcpy(base + *position, &byteCount, sizeof(byteCount));
+    *position += sizeof(byteCount);
+    if (byteCount)
+        memcpy(base + *position, s, byteCount);
+    *position += byteCount;
+    const WCHAR terminator = 0;
+    memcpy(base + *position, &terminator, sizeof(terminator));
+    *position += sizeof(terminator);
+}
+
+// An array value's elements, in memory order (what SafeArrayAccessData gives).
+ULONG ElementCount(const SAFEARRAY* sa)
+{
+    ULONG n = 1;
+    for (USHORT d = 0; d < sa->cDims; ++d)
+        n *= sa->rgsabound[d].cElements;
+    return n;
+}
+
+// The bytes an item's value takes in a block: the VARIANT; a string's
+// characters after it; for an array, the SAFEARRAY descriptor (with its
+// first bound), one bound more per further dimension, the element data
+// and, for an array of strings, each element's string as a lone string's
+// (byte count, characters, NUL), in element order.
 ULONG ValueSize(const VARIANT& value)
 {
     ULONG size = sizeof(VARIANT);
     if (value.vt == VT_BSTR)
-        size += sizeof(DWORD) + SysStringByteLen(value.bstrVal) + sizeof(WCHAR);
+        size += StringImageSize(value.bstrVal);
+    if ((value.vt & VT_ARRAY) && !(value.vt & VT_BYREF) && value.parray) {
+        const SAFEARRAY* sa = value.parray;
+        const ULONG n = ElementCount(sa);
+        size += sizeof(SAFEARRAY) + (sa->cDims - 1) * sizeof(SAFEARRAYBOUND) + n * sa->cbElements;
+        if ((value.vt & VT_TYPEMASK) == VT_BSTR)
+            for (ULONG i = 0; i < n; ++i)
+                size += StringImageSize(static_cast<BSTR*>(sa->pvData)[i]);
+    }
     return size;
+}
+
+void WriteArrayImage(BYTE* base, ULONG* position, const VARIANT& value)
+{
+    const SAFEARRAY* sa = value.parray;
+    SAFEARRAY descriptor = *sa;
+    descriptor.pvData = nullptr;  // the receiver rebuilds every pointer
+    descriptor.cLocks = 0;
+    memcpy(base + *position, &descriptor, sizeof(SAFEARRAY));
+    *position += sizeof(SAFEARRAY);
+    if (sa->cDims > 1) {
+        const ULONG more = (sa->cDims - 1) * sizeof(SAFEARRAYBOUND);
+        memcpy(base + *position, &sa->rgsabound[1], more);
+        *position += more;
+    }
+    const ULONG n = ElementCount(sa);
+    const bool strings = (value.vt & VT_TYPEMASK) == VT_BSTR;
+    if (strings)
+        memset(base + *position, 0, n * sa->cbElements);  // pointers: meaningless here
+    else
+        memcpy(base + *position, sa->pvData, n * sa->cbElements);
+    *position += n * sa->cbElements;
+    if (strings)
+        for (ULONG i = 0; i < n; ++i)
+            WriteStringImage(base, position, static_cast<BSTR*>(sa->pvData)[i]);
 }
 
 HRESULT FinishBlock(IStream* stream, HGLOBAL* phGlobal)
@@ -70,17 +132,10 @@ HRESULT WriteDataBlock(OPCHANDLE hClientGroup, DWORD dwTransactionID, HRESULT hr
         const VARIANT& value = pValues[i];
         memcpy(base + valuePosition, &value, sizeof(VARIANT));
         valuePosition += sizeof(VARIANT);
-        if (value.vt == VT_BSTR) {
-            DWORD byteCount = SysStringByteLen(value.bstrVal);
-            memcpy(base + valuePosition, &byteCount, sizeof(byteCount));
-            valuePosition += sizeof(byteCount);
-            if (byteCount)
-                memcpy(base + valuePosition, value.bstrVal, byteCount);
-            valuePosition += byteCount;
-            const WCHAR terminator = 0;
-            memcpy(base + valuePosition, &terminator, sizeof(terminator));
-            valuePosition += sizeof(terminator);
-        }
+        if (value.vt == VT_BSTR)
+            WriteStringImage(base, &valuePosition, value.bstrVal);
+        if ((value.vt & VT_ARRAY) && !(value.vt & VT_BYREF) && value.parray)
+            WriteArrayImage(base, &valuePosition, value);
     }
     STATSTG stat = {};
     stream->Stat(&stat, STATFLAG_NONAME);

@@ -147,3 +147,78 @@ TEST(Streams, EmptyBlocks)
     EXPECT_EQ(20u, At<DWORD>(b, 0));
     EXPECT_EQ(0u, At<DWORD>(b, 4));
 }
+
+// An array value: the VARIANT, the SAFEARRAY descriptor (its first bound in
+// it, no pointer), the element data; then the next value.
+TEST(Streams, ANumericArrayCarriesItsDescriptorAndElements)
+{
+    SAFEARRAYBOUND bound = {3, 5};
+    SAFEARRAY* sa = SafeArrayCreate(VT_I4, 1, &bound);
+    for (LONG i = 5; i < 8; ++i) {
+        LONG v = i * 100;
+        SafeArrayPutElement(sa, &i, &v);
+    }
+    OPCHANDLE h[2] = {1, 2};
+    VARIANT v[2];
+    v[0].vt = VT_ARRAY | VT_I4;
+    v[0].parray = sa;
+    v[1].vt = VT_R8;
+    v[1].dblVal = 2.5;
+    WORD q[2] = {192, 192};
+    HGLOBAL g = nullptr;
+    ASSERT_EQ(S_OK, WriteDataStream(7, 0, S_OK, 2, h, v, q, &g));
+    auto b = Bytes(g);
+    const size_t value = 20 + 2 * 12;
+    EXPECT_EQ(value, At<DWORD>(b, 20 + 4));
+    EXPECT_EQ(VT_ARRAY | VT_I4, At<VARTYPE>(b, value));
+    const size_t descriptor = value + 16;
+    EXPECT_EQ(1, At<USHORT>(b, descriptor));       // cDims
+    EXPECT_EQ(4u, At<ULONG>(b, descriptor + 4));  // cbElements
+    EXPECT_EQ(0u, At<ULONG>(b, descriptor + 8));  // cLocks
+    EXPECT_EQ(0u, At<ULONG>(b, descriptor + 12)); // pvData: rebuilt by the receiver
+    EXPECT_EQ(3u, At<ULONG>(b, descriptor + 16)); // cElements
+    EXPECT_EQ(5, At<LONG>(b, descriptor + 20));   // lLbound
+    const size_t data = descriptor + 24;
+    EXPECT_EQ(500, At<LONG>(b, data));
+    EXPECT_EQ(600, At<LONG>(b, data + 4));
+    EXPECT_EQ(700, At<LONG>(b, data + 8));
+    EXPECT_EQ(data + 12, At<DWORD>(b, 20 + 12 + 4));  // the next value right after
+    EXPECT_EQ(2.5, At<double>(b, data + 12 + 8));
+    EXPECT_EQ(data + 12 + 16, At<DWORD>(b, 0));
+    SafeArrayDestroy(sa);
+}
+
+// An array of strings: the element data are the (zeroed) pointers, then each
+// element's string as a lone string's: byte count, characters, NUL.
+TEST(Streams, AStringArrayCarriesEachStringAfterTheElements)
+{
+    SAFEARRAYBOUND bound = {2, 0};
+    SAFEARRAY* sa = SafeArrayCreate(VT_BSTR, 1, &bound);
+    BSTR texts[2] = {SysAllocString(L"ab"), SysAllocString(L"")};
+    for (LONG i = 0; i < 2; ++i) {
+        SafeArrayPutElement(sa, &i, texts[i]);  // copies it
+        SysFreeString(texts[i]);
+    }
+    OPCHANDLE h[1] = {1};
+    VARIANT v[1];
+    v[0].vt = VT_ARRAY | VT_BSTR;
+    v[0].parray = sa;
+    WORD q[1] = {192};
+    FILETIME ft[1] = {Ft(1, 2)};
+    HGLOBAL g = nullptr;
+    ASSERT_EQ(S_OK, WriteDataTimeStream(7, 0, S_OK, 1, h, v, q, ft, &g));
+    auto b = Bytes(g);
+    const size_t value = 20 + 20;
+    const size_t data = value + 16 + 24;
+    EXPECT_EQ(2u, At<ULONG>(b, value + 16 + 16));
+    EXPECT_EQ(0u, At<ULONG>(b, data));
+    EXPECT_EQ(0u, At<ULONG>(b, data + 4));
+    EXPECT_EQ(4u, At<DWORD>(b, data + 8));  // "ab"
+    EXPECT_EQ(L'a', At<WCHAR>(b, data + 12));
+    EXPECT_EQ(L'b', At<WCHAR>(b, data + 14));
+    EXPECT_EQ(0, At<WCHAR>(b, data + 16));
+    EXPECT_EQ(0u, At<DWORD>(b, data + 18));  // ""
+    EXPECT_EQ(0, At<WCHAR>(b, data + 22));
+    EXPECT_EQ(data + 24, At<DWORD>(b, 0));
+    SafeArrayDestroy(sa);
+}
