@@ -67,7 +67,10 @@ const Command kCommands[] = {
 
 void Usage(FILE* out)
 {
-    fwprintf(out, L"usage: opcda-client [--progid PROGID] [--da1|--da2] COMMAND [options] [ITEM...]\n\ncommands:\n");
+    fwprintf(out, L"usage: opcda-client [--server PROGID | --test] [--da1|--da2] COMMAND [options] [ITEM...]\n\n"
+                  L"--server (or --progid) names the server (default %ls); --test is the test server\n"
+                  L"%ls (every data type, arrays, fault items).\n\ncommands:\n",
+             VANTREL_PROGID, VANTREL_TEST_PROGID);
     for (const Command& c : kCommands)
         fwprintf(out, L"  %ls\n", c.name);
     fwprintf(out, L"\nThe client speaks the newest OPC DA version the server offers (3.0, 2.0, 1.0a);\n"
@@ -87,8 +90,10 @@ int RunClient(int argc, wchar_t** argv)
     int i = 1;
     for (; i < argc; ++i) {
         std::wstring a = argv[i];
-        if (a == L"--progid" && i + 1 < argc)
+        if ((a == L"--progid" || a == L"--server") && i + 1 < argc)
             o.progId = argv[++i];
+        else if (a == L"--test")
+            o.progId = VANTREL_TEST_PROGID;
         else if (a == L"--da1")
             o.da1 = true;
         else if (a == L"--da2")

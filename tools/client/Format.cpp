@@ -15,7 +15,8 @@ struct TypeName {
 const TypeName kTypes[] = {{VT_EMPTY, L"EMPTY"}, {VT_I2, L"I2"},     {VT_I4, L"I4"},     {VT_R4, L"R4"},
                            {VT_R8, L"R8"},       {VT_DATE, L"DATE"}, {VT_BSTR, L"BSTR"}, {VT_BOOL, L"BOOL"},
                            {VT_I1, L"I1"},       {VT_UI1, L"UI1"},   {VT_UI2, L"UI2"},   {VT_UI4, L"UI4"},
-                           {VT_I8, L"I8"},       {VT_UI8, L"UI8"},   {VT_ERROR, L"ERROR"}, {VT_CY, L"CY"}};
+                           {VT_I8, L"I8"},       {VT_UI8, L"UI8"},   {VT_ERROR, L"ERROR"}, {VT_CY, L"CY"},
+                           {VT_INT, L"INT"},     {VT_UINT, L"UINT"}, {VT_VARIANT, L"VARIANT"}};
 }  // namespace
 
 std::wstring HResultText(HRESULT hr)
@@ -79,8 +80,12 @@ std::wstring ValueText(const VARIANT& v, bool precise)
         for (LONG i = lb; i <= ub; ++i) {
             VARIANT e;
             VariantInit(&e);
-            e.vt = v.vt & ~VT_ARRAY;
-            SafeArrayGetElement(v.parray, &i, &e.byref);
+            if ((v.vt & VT_TYPEMASK) == VT_VARIANT) {
+                SafeArrayGetElement(v.parray, &i, &e);  // a whole VARIANT
+            } else {
+                e.vt = v.vt & ~VT_ARRAY;
+                SafeArrayGetElement(v.parray, &i, &e.byref);
+            }
             if (i > lb)
                 out += L", ";
             out += ValueText(e, precise);
@@ -93,6 +98,25 @@ std::wstring ValueText(const VARIANT& v, bool precise)
         swprintf(buf, 64, precise ? L"%.17g" : L"%.10g", v.dblVal);
         return buf;
     }
+    if (v.vt == VT_DATE)
+        return IsoDateText(v.date);
+    if (v.vt == VT_CY) {  // exactly: four decimals
+        wchar_t buf[64];
+        const LONGLONG n = v.cyVal.int64;
+        const ULONGLONG a = n < 0 ? 0ULL - static_cast<ULONGLONG>(n) : static_cast<ULONGLONG>(n);
+        swprintf(buf, 64, L"%ls%I64u.%04I64u", n < 0 ? L"-" : L"", a / 10000, a % 10000);
+        return buf;
+    }
+    if (v.vt == VT_INT || v.vt == VT_UINT) {
+        wchar_t buf[32];
+        if (v.vt == VT_INT)
+            swprintf(buf, 32, L"%d", v.intVal);
+        else
+            swprintf(buf, 32, L"%u", v.uintVal);
+        return buf;
+    }
+    if (v.vt == VT_BSTR)
+        return v.bstrVal ? v.bstrVal : L"";
     VARIANT text;
     VariantInit(&text);
     if (FAILED(VariantChangeType(&text, const_cast<VARIANT*>(&v), 0, VT_BSTR)))
@@ -100,6 +124,71 @@ std::wstring ValueText(const VARIANT& v, bool precise)
     std::wstring out = text.bstrVal ? text.bstrVal : L"";
     VariantClear(&text);
     return out;
+}
+
+std::wstring IsoDateText(DATE d)
+{
+    // Whole milliseconds of the day, rounded; days from 1899-12-30.
+    const double dayMs = 86400000.0;
+    LONGLONG ms = static_cast<LONGLONG>(d * dayMs + (d >= 0 ? 0.5 : -0.5));
+    // OLE dates before day 0 count the time forwards within the day.
+    LONGLONG days = ms / static_cast<LONGLONG>(dayMs);
+    LONGLONG rest = ms % static_cast<LONGLONG>(dayMs);
+    if (rest < 0)
+        rest = -rest;
+    SYSTEMTIME st = {};
+    VariantTimeToSystemTime(static_cast<double>(days), &st);
+    wchar_t buf[64];
+    swprintf(buf, 64, L"%04u-%02u-%02uT%02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay,
+             static_cast<unsigned>(rest / 3600000), static_cast<unsigned>(rest / 60000 % 60),
+             static_cast<unsigned>(rest / 1000 % 60), static_cast<unsigned>(rest % 1000));
+    return buf;
+}
+
+bool ParseIsoDate(const std::wstring& text, DATE* out)
+{
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+    wchar_t sep = 0;
+    int n = swscanf(text.c_str(), L"%4u-%2u-%2u%lc%2u:%2u:%2u.%3u", &y, &mo, &d, &sep, &h, &mi, &s, &ms);
+    if (n < 3 || (n > 3 && sep != L'T' && sep != L' ') || (n > 3 && n < 7))
+        return false;
+    SYSTEMTIME st = {};
+    st.wYear = static_cast<WORD>(y);
+    st.wMonth = static_cast<WORD>(mo);
+    st.wDay = static_cast<WORD>(d);
+    double day = 0;
+    if (!SystemTimeToVariantTime(&st, &day))
+        return false;
+    *out = day + ((h * 3600.0 + mi * 60.0 + s) * 1000.0 + ms) / 86400000.0;
+    return true;
+}
+
+bool SplitArrayText(const std::wstring& text, std::vector<std::wstring>* elements)
+{
+    std::wstring t = text;
+    while (!t.empty() && t.front() == L' ')
+        t.erase(0, 1);
+    while (!t.empty() && t.back() == L' ')
+        t.pop_back();
+    if (t.size() < 2 || t.front() != L'[' || t.back() != L']')
+        return false;
+    t = t.substr(1, t.size() - 2);
+    elements->clear();
+    size_t start = 0;
+    while (start <= t.size()) {
+        size_t comma = t.find(L',', start);
+        std::wstring e = t.substr(start, comma == std::wstring::npos ? std::wstring::npos : comma - start);
+        while (!e.empty() && e.front() == L' ')
+            e.erase(0, 1);
+        while (!e.empty() && e.back() == L' ')
+            e.pop_back();
+        if (!(e.empty() && comma == std::wstring::npos && elements->empty()))
+            elements->push_back(e);
+        if (comma == std::wstring::npos)
+            break;
+        start = comma + 1;
+    }
+    return true;
 }
 
 std::wstring QualityText(WORD q)

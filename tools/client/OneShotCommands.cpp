@@ -233,10 +233,49 @@ bool SplitAssignments(const std::vector<std::wstring>& args, std::vector<std::ws
     return true;
 }
 
-// Converts a text to the item's canonical type ("on" and "off" for booleans).
+// Converts a text to the item's canonical type ("on" and "off" for booleans,
+// ISO 8601 for dates, "[a, b, ...]" for arrays, each element as a scalar).
 HRESULT TextToValue(const std::wstring& text, VARTYPE vt, VARIANT* out)
 {
     VariantInit(out);
+    if (vt & VT_ARRAY) {
+        std::vector<std::wstring> elements;
+        if (!SplitArrayText(text, &elements))
+            return DISP_E_TYPEMISMATCH;
+        SAFEARRAYBOUND bound = {static_cast<ULONG>(elements.size()), 0};
+        SAFEARRAY* sa = SafeArrayCreate(VT_VARIANT, 1, &bound);
+        if (!sa)
+            return E_OUTOFMEMORY;
+        for (LONG i = 0; i < static_cast<LONG>(elements.size()); ++i) {
+            VARIANT e;
+            HRESULT hr = TextToValue(elements[i], vt & VT_TYPEMASK, &e);
+            if (SUCCEEDED(hr))
+                hr = SafeArrayPutElement(sa, &i, &e);
+            VariantClear(&e);
+            if (FAILED(hr)) {
+                SafeArrayDestroy(sa);
+                return hr;
+            }
+        }
+        out->vt = VT_ARRAY | VT_VARIANT;  // the server converts each element to its type
+        out->parray = sa;
+        return S_OK;
+    }
+    if (vt == VT_DATE && ParseIsoDate(text, &out->date)) {
+        out->vt = VT_DATE;
+        return S_OK;
+    }
+    if (vt == VT_BSTR) {
+        out->vt = VT_BSTR;
+        out->bstrVal = SysAllocString(text.c_str());
+        return out->bstrVal ? S_OK : E_OUTOFMEMORY;
+    }
+    if (vt == VT_INT || vt == VT_UINT) {
+        HRESULT hr = TextToValue(text, vt == VT_INT ? VT_I4 : VT_UI4, out);
+        if (SUCCEEDED(hr))
+            out->vt = vt;
+        return hr;
+    }
     if (vt == VT_BOOL) {
         std::wstring t = text;
         for (auto& c : t)
