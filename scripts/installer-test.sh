@@ -75,6 +75,7 @@ check "files in Program Files" test -f "$dir/Vantrel.exe" -a -f "$dir/opcda-clie
   -a -f "$dir/README.txt" -a -f "$dir/docs/opc-versions.md" -a -f "$dir/uninstall.exe"
 check "class registered" key "$clsid\\LocalServer32"
 check "ProgID registered" key 'HKCR\Korvell.Vantrel.1\CLSID'
+check "test server class registered" key 'HKCR\Korvell.Vantrel.Test.1\CLSID'
 check "proxy/stub registered (none was before)" test -n "$(value "$proxy")"
 check "Add/Remove Programs entry" key "$uninstall_key"
 check "server list registered (none was before)" key "$server_list\\LocalServer32"
@@ -106,6 +107,7 @@ check "files gone" absent test -e "$dir"
 check "class gone" absent key "$clsid"
 check "ProgIDs gone" absent key 'HKCR\Korvell.Vantrel.1'
 check "version-independent ProgID gone" absent key 'HKCR\Korvell.Vantrel'
+check "test server class gone" absent key 'HKCR\Korvell.Vantrel.Test.1'
 check "proxy/stub it registered gone" test -z "$(value "$proxy")"
 check "server list it registered gone" absent key "$server_list"
 if [[ $arch == win64 ]]; then

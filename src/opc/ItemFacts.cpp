@@ -8,8 +8,8 @@ namespace {
 const CPropertyInfo kProperties[] = {
     {1, L"Item Canonical Data Type"}, {2, L"Item Value"},       {3, L"Item Quality"},
     {4, L"Item Timestamp"},           {5, L"Item Access Rights"}, {6, L"Server Scan Rate"},
-    {7, L"Item EU Type"},             {8, L"Item EU Info"},     {102, L"High EU"},
-    {103, L"Low EU"},
+    {7, L"Item EU Type"},             {8, L"Item EU Info"},     {101, L"Item Description"},
+    {102, L"High EU"},                {103, L"Low EU"},
 };
 
 // The fastest rate the device samples an item at, in milliseconds.
@@ -40,6 +40,7 @@ HRESULT CItemFacts::Load(LPCWSTR szItemID, bool withSample, DWORD maxAge)
     m_pEU.reset(eu);
     if (FAILED(hr))
         return hr;
+    pGlobalDeviceItems->GetDescription(m_hDevice, &m_strDescription);
     if (withSample && (m_dwRights & OPC_READABLE))
         Sample(maxAge);
     return S_OK;
@@ -66,6 +67,8 @@ bool CItemFacts::Has(DWORD id) const
 {
     if (id >= 1 && id <= 8)
         return true;
+    if (id == 101)
+        return !m_strDescription.empty();  // an item set that describes its items
     return (id == 102 || id == 103) && m_dwEUType == OPC_ANALOG && m_pEU;
 }
 
@@ -77,6 +80,7 @@ VARTYPE CItemFacts::TypeOf(DWORD id) const
     case 4: return VT_DATE;
     case 5: case 7: return VT_I4;
     case 6: return VT_R4;
+    case 101: return VT_BSTR;
     case 8: return m_dwEUType == OPC_ANALOG ? VT_ARRAY | VT_R8
                    : m_dwEUType == OPC_ENUMERATED ? VT_ARRAY | VT_BSTR : VT_EMPTY;
     default: return VT_R8;
@@ -92,6 +96,8 @@ HRESULT CItemFacts::ValueOf(DWORD id, VARIANT* v) const
     case 2:
         if (!(m_dwRights & OPC_READABLE))
             return OPC_E_BADRIGHTS;
+        if (FAILED(SampleError(m_vValue, m_wQuality)))
+            return SampleError(m_vValue, m_wQuality);
         return VariantCopy(v, const_cast<VARIANT*>(&m_vValue));
     case 3: v->vt = VT_I2; v->iVal = static_cast<SHORT>(m_wQuality); return S_OK;
     case 4: {
@@ -105,6 +111,10 @@ HRESULT CItemFacts::ValueOf(DWORD id, VARIANT* v) const
     case 6: v->vt = VT_R4; v->fltVal = kScanRateMs; return S_OK;
     case 7: v->vt = VT_I4; v->lVal = static_cast<LONG>(m_dwEUType); return S_OK;
     case 8: return m_pEU ? m_pEU->GetEUInfo(v) : S_OK;
+    case 101:
+        v->vt = VT_BSTR;
+        v->bstrVal = SysAllocString(m_strDescription.c_str());
+        return v->bstrVal ? S_OK : E_OUTOFMEMORY;
     default: {  // 102, 103: the analog range
         auto* analog = static_cast<COPCAnalogEngineeringUnits*>(m_pEU.get());
         v->vt = VT_R8;

@@ -7,6 +7,7 @@
 #include "sim/EngineeringUnits.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 struct CPropertyInfo {
@@ -54,6 +55,7 @@ private:
     VARTYPE m_vtCanonical = VT_EMPTY;
     DWORD m_dwRights = 0;
     DWORD m_dwEUType = OPC_NOENUM;
+    std::wstring m_strDescription;  // property 101, when the item set has one
     std::unique_ptr<COPCEngineeringUnits> m_pEU;
     VARIANT m_vValue{};  // VT_EMPTY
     WORD m_wQuality = 0;
