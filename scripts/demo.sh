@@ -33,3 +33,6 @@ wine opcda-client.exe watch --rate 250 --for "${VANTREL_DEMO_SECONDS:-6}" \
   --write set2.on=on --write set2.fct=Ramp --write set2.period=3000 \
   --write set3.fct=Counter --write set3.period=1500 --write set3.on=on \
   set1.item set2.item set3.item
+echo
+echo "== the test server (Korvell.Vantrel.Test.1): a few typed values"
+wine opcda-client.exe --test read echo.date echo.cy echo.array.i4 random.string faults.bad

@@ -87,6 +87,8 @@ std::wstring SystemText(HRESULT hr, LANGID language)
 }
 }  // namespace
 
+bool g_bOpcTextsInServerErrorString = false;
+
 const wchar_t* ResultCodeName(HRESULT hr)
 {
     const CCode* c = Find(hr);

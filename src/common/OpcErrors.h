@@ -11,3 +11,7 @@ const wchar_t* ResultCodeName(HRESULT hr);
 // system message (as the system gives it), else a text of our own for
 // the few COM codes the system may not know; "" when there is none.
 std::wstring ResultCodeText(HRESULT hr, LANGID language = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+
+// Whether IOPCServer::GetErrorString gives the OPC codes' own texts too (the
+// test server's); the specified server gives only the system's texts there.
+extern bool g_bOpcTextsInServerErrorString;

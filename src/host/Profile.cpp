@@ -1,6 +1,7 @@
 #include "host/Profile.h"
 
 #include "common/OpcDefs.h"
+#include "common/OpcErrors.h"
 #include "core/AddrSpace.h"
 #include "host/ClassFactory.h"
 #include "sim/TestDevice.h"
@@ -32,5 +33,6 @@ void UseTestProfile()
     pGlobalDeviceItems = &g_testItems;
     pGlobalDeviceIO = g_testIO;
     pfnBuildAddressSpace = &BuildTestAddressSpace;
+    g_bOpcTextsInServerErrorString = true;
     StartTestSets();
 }

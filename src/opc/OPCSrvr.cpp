@@ -2,6 +2,7 @@
 
 #include "common/ComObject.h"
 #include "common/ComUtil.h"
+#include "common/OpcErrors.h"
 #include "common/OPCGlob.h"
 #include "common/Trace.h"
 #include "core/AddrSpace.h"
@@ -410,8 +411,14 @@ STDMETHODIMP COPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* 
                                  g_module.m_hInstance ? g_module.m_hInstance : GetModuleHandleW(nullptr),
                                  static_cast<DWORD>(dwError), LANGIDFROMLCID(dwLocale),
                                  reinterpret_cast<wchar_t*>(&text), 256, nullptr);
-        if (n == 0 || !text)
-            return E_FAIL;
+        if (n == 0 || !text) {
+            const std::wstring own = g_bOpcTextsInServerErrorString ? ResultCodeText(dwError, LANGIDFROMLCID(dwLocale))
+                                                                    : std::wstring();
+            if (own.empty())
+                return E_FAIL;
+            *ppString = TaskMemStrDup(own.c_str());
+            return *ppString ? S_OK : E_OUTOFMEMORY;
+        }
         wchar_t* copy = TaskMemStrDup(text);
         LocalFree(text);
         if (!copy)

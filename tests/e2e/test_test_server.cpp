@@ -172,6 +172,14 @@ TEST(TestServer, ItsOwnProcessAndTheMainClassUnchanged)
     EXPECT_EQ(OPC_E_UNKNOWNITEMID,
               props->GetItemProperties(const_cast<LPWSTR>(L"echo.i4"), 1, &one, &values, &errors));
     props.Reset();
+    // IOPCServer::GetErrorString: the OPC codes' texts from the test class;
+    // the main class keeps the specified E_FAIL.
+    LPWSTR text = nullptr;
+    ASSERT_EQ(S_OK, test->GetErrorString(OPC_E_UNKNOWNITEMID, 0x409, &text));
+    EXPECT_STREQ(L"The item ID is not defined in the server's address space.", text);
+    CoTaskMemFree(text);
+    text = nullptr;
+    EXPECT_EQ(E_FAIL, main->GetErrorString(OPC_E_UNKNOWNITEMID, 0x409, &text));
     test.Reset();
     main.Reset();
     EXPECT_TRUE(e2e::WaitNoServer());
