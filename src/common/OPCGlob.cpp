@@ -311,3 +311,44 @@ HRESULT FreeTaskMem(void* block)
     CoTaskMemFree(block);
     return S_OK;
 }
+
+namespace {
+// The bytes a value of a fixed-size type compares by; 0 for the others.
+size_t FixedSize(VARTYPE vt)
+{
+    switch (vt) {
+    case VT_INT: case VT_UINT: return 4;
+    case VT_I8: case VT_UI8: case VT_CY: case VT_DATE: return 8;
+    default: return 0;
+    }
+}
+}  // namespace
+
+bool ValuesEqual(const VARIANT* a, const VARIANT* b)
+{
+    if (a == b)
+        return true;
+    if (a->vt != b->vt)
+        return false;
+    const VARTYPE element = a->vt & VT_TYPEMASK;
+    const size_t bytes = FixedSize(element);
+    if (bytes == 0)
+        return VariantsEqual(a, b);
+    if (!(a->vt & VT_ARRAY)) {
+        if (element == VT_DATE)
+            return a->date == b->date || (a->date != a->date && b->date != b->date);
+        return memcmp(&a->llVal, &b->llVal, bytes) == 0;
+    }
+    SAFEARRAY* x = a->parray;
+    SAFEARRAY* y = b->parray;
+    if (!x || !y || SafeArrayGetDim(x) != 1 || SafeArrayGetDim(y) != 1)
+        return x == y;
+    LONG lx = 0, ly = 0, ux = -1, uy = -1;
+    SafeArrayGetLBound(x, 1, &lx);
+    SafeArrayGetLBound(y, 1, &ly);
+    SafeArrayGetUBound(x, 1, &ux);
+    SafeArrayGetUBound(y, 1, &uy);
+    if (lx != ly || ux != uy)
+        return false;
+    return ux < lx || memcmp(x->pvData, y->pvData, bytes * static_cast<size_t>(ux - lx + 1)) == 0;
+}

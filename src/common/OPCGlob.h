@@ -25,6 +25,10 @@ HRESULT DetachVariant(VARIANT* source, VARIANT* destination);
 HRESULT ChangeVariantType(VARIANT* variant, VARTYPE vt, VARIANT* source = nullptr);
 // Value equality of the item change check.
 bool VariantsEqual(const VARIANT* a, const VARIANT* b);
+// The change check's comparison: VariantsEqual, and by content for the types
+// it leaves out (I8, UI8, INT, UINT, CY, DATE, scalars and one-dimensional
+// arrays), which only the test server's items hold.
+bool ValuesEqual(const VARIANT* a, const VARIANT* b);
 
 const wchar_t* GetVarTypeName(VARTYPE vt);
 const wchar_t* GetAccessRightsName(DWORD rights);

@@ -214,7 +214,7 @@ HRESULT COPCItem::CheckForUpdate(double dblDeadband, const VARIANT& sample, WORD
         changed = fabs(newR8.dblVal - lastR8.get().dblVal) > dblDeadband * (eu->m_dHigh - eu->m_dLow);
         analogForm = true;
     } else {
-        changed = !VariantsEqual(&sample, &m_vLastValue);
+        changed = !ValuesEqual(&sample, &m_vLastValue);
     }
     if (!changed) {
         ClearStoredVariant(&newR8);

@@ -77,6 +77,13 @@ HRESULT ConvertScalar(const VARIANT& in, VARTYPE vt, VARIANT* out)
         VariantClear(&source);
         return DISP_E_TYPEMISMATCH;
     }
+    // A NaN or an infinity has no integer, currency or date form (the
+    // platform would give some number): refused as out of range.
+    const double real = source.vt == VT_R8 ? source.dblVal : source.vt == VT_R4 ? source.fltVal : 0.0;
+    const VARTYPE target = ConversionType(vt);
+    if ((real != real || real - real != 0.0) && target != VT_R8 && target != VT_R4 && target != VT_BSTR &&
+        target != VT_VARIANT)
+        return DISP_E_OVERFLOW;
     hr = VariantChangeType(out, &source, 0, ConversionType(vt));
     VariantClear(&source);
     if (SUCCEEDED(hr))

@@ -120,6 +120,41 @@ TEST(VariantsEqual, OneDimensionalArrays)
     EXPECT_TRUE(VariantsEqual(&e1.v, &e2.v));
 }
 
+// The change check's comparison: the test server's types by content, the
+// rest as VariantsEqual says.
+TEST(ValuesEqual, TheTypesVariantsEqualLeavesOutCompareByContent)
+{
+    VARIANT d1, d2;
+    d1.vt = d2.vt = VT_DATE;
+    d1.date = d2.date = 45000.123;
+    long before = AssertionCount();
+    EXPECT_TRUE(ValuesEqual(&d1, &d2));
+    d2.date += 1.0 / 86400000.0;  // a millisecond later
+    EXPECT_FALSE(ValuesEqual(&d1, &d2));
+    VARIANT i1, i2;
+    i1.vt = i2.vt = VT_I8;
+    i1.llVal = i2.llVal = -9000000000LL;
+    EXPECT_TRUE(ValuesEqual(&i1, &i2));
+    i2.llVal = -9000000001LL;
+    EXPECT_FALSE(ValuesEqual(&i1, &i2));
+    SAFEARRAYBOUND bound = {2, 0};
+    VARIANT a1, a2;
+    a1.vt = a2.vt = VT_ARRAY | VT_CY;
+    a1.parray = SafeArrayCreate(VT_CY, 1, &bound);
+    a2.parray = SafeArrayCreate(VT_CY, 1, &bound);
+    EXPECT_TRUE(ValuesEqual(&a1, &a2));
+    LONG i = 1;
+    CY c;
+    c.int64 = 5;
+    SafeArrayPutElement(a2.parray, &i, &c);
+    EXPECT_FALSE(ValuesEqual(&a1, &a2));
+    VariantClear(&a1);
+    VariantClear(&a2);
+    EXPECT_EQ(before, AssertionCount());  // nothing reported
+    R8Array r1(0, {1.0}), r2(0, {1.0});
+    EXPECT_TRUE(ValuesEqual(&r1.v, &r2.v));  // the others as VariantsEqual
+}
+
 TEST(NameTables, FixedWidthNames)
 {
     EXPECT_EQ(std::wstring(L"VT_BSTR") + std::wstring(11, L' '), GetVarTypeName(VT_BSTR));
