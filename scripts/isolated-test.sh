@@ -8,10 +8,7 @@ build="$1"
 filter="$2"
 export VANTREL_PREFIX_NAME=wineprefix-isolated
 source "$here/wine-env.sh" "$build"
-vantrel_wine_prefix
-trap 'wineserver -k 2>/dev/null || true' EXIT
-wineserver -p </dev/null >/dev/null 2>&1 || true
-wine wineboot </dev/null >/dev/null 2>&1 || true
+vantrel_wine_own_session
 cd "$build"
 wine regsvr32 /s vantrel_ps.dll
 wine Vantrel.exe -RegServer

@@ -10,10 +10,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="$(cd "$1" && pwd)"
 export VANTREL_PREFIX_NAME=wineprefix64 VANTREL_WINEARCH=win64
 source "$here/wine-env.sh" "$build"
-vantrel_wine_prefix
-trap 'wineserver -k 2>/dev/null || true' EXIT
-wineserver -p </dev/null >/dev/null 2>&1 || true
-wine wineboot </dev/null >/dev/null 2>&1 || true
+vantrel_wine_own_session
 cd "$build"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

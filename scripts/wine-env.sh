@@ -34,3 +34,13 @@ vantrel_wine_session() {
   wineserver -p </dev/null >/dev/null 2>&1 || true
   wine wineboot </dev/null >/dev/null 2>&1 || true
 }
+
+# Starts a session in a prefix of a script's own (beside the test session's
+# prefix, which keeps running): its wineserver and services, ended with the
+# calling script.
+vantrel_wine_own_session() {
+  vantrel_wine_prefix
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  wine wineboot </dev/null >/dev/null 2>&1 || true
+}

@@ -121,6 +121,24 @@ bool EndWhenStillIdle(const CLifetimeTimes& times)
     return true;
 }
 
+void RunMessageLoop()
+{
+    MSG msg;
+    for (;;) {
+        BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == -1)
+            continue;
+        // WM_QUIT: the process lock fell to 0; it ends unless a client
+        // comes meanwhile.
+        if (got == 0) {
+            if (EndWhenStillIdle())
+                return;
+            continue;
+        }
+        DispatchMessageW(&msg);
+    }
+}
+
 void ResetLifetime()
 {
     CCsLock gate(g_csGate);

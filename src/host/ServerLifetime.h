@@ -43,5 +43,9 @@ void RequestEnd();
 // and the process goes on serving. Each step is written to the trace.
 bool EndWhenStillIdle(const CLifetimeTimes& times = kDefaultLifetimeTimes);
 
+// The main thread's message loop: dispatches until a WM_QUIT after which
+// EndWhenStillIdle decides the process ends.
+void RunMessageLoop();
+
 // Back to serving (tests that run the decision in-process).
 void ResetLifetime();

@@ -57,21 +57,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
         StartClientWatch(ScanEmbedding(commandLine));
         StartShutdownListener();
 
-        MSG msg;
-        BOOL got;
-        for (;;) {
-            got = GetMessageW(&msg, nullptr, 0, 0);
-            if (got == -1)
-                continue;
-            // WM_QUIT: the process lock fell to 0; it ends unless a client
-            // comes meanwhile.
-            if (got == 0) {
-                if (EndWhenStillIdle())
-                    break;
-                continue;
-            }
-            DispatchMessageW(&msg);
-        }
+        RunMessageLoop();
         RevokeClassObjects();
         StopShutdownListener();
         StopClientWatch();

@@ -40,6 +40,14 @@ struct OneItemGroup {
         CoTaskMemFree(results);
         CoTaskMemFree(errors);
     }
+    // The group's IOPCDataCallback point, and the connection of a sink to it.
+    void Advise(IUnknown* sink, ComPtr<IConnectionPoint>* point, DWORD* cookie)
+    {
+        ComPtr<IConnectionPointContainer> cpc;
+        ASSERT_EQ(S_OK, mgt.As(&cpc));
+        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, point->GetAddressOf()));
+        ASSERT_EQ(S_OK, (*point)->Advise(sink, cookie));
+    }
 };
 }  // namespace
 
@@ -444,13 +452,10 @@ TEST(Da2, Cancel2ReturnsWhileTheClientIsInsideACompletion)
     HRESULT* errors = nullptr;
     ComPtr<IOPCAsyncIO2> io;
     ASSERT_EQ(S_OK, mgt.As(&io));
-    ComPtr<IConnectionPointContainer> cpc;
-    ASSERT_EQ(S_OK, mgt.As(&cpc));
     ComPtr<IConnectionPoint> cp;
-    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.GetAddressOf()));
     DataCallbackSpy spy;
     DWORD cookie = 0;
-    ASSERT_EQ(S_OK, cp->Advise(&spy, &cookie));
+    ASSERT_NO_FATAL_FAILURE(one.Advise(&spy, &cp, &cookie));
 
     HANDLE inside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -499,7 +504,6 @@ TEST(Da2, Cancel2ReturnsWhileTheClientIsInsideACompletion)
     CloseHandle(go);
     EXPECT_EQ(S_OK, cp->Unadvise(cookie));
     cp.Reset();
-    cpc.Reset();
     io.Reset();
     mgt.Reset();
     EXPECT_EQ(S_OK, server->RemoveGroup(hGroup, TRUE));

@@ -51,18 +51,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
     hr = RegisterClassObjects();
     VANTREL_ASSERT(SUCCEEDED(hr));
     StartClientWatch(ScanEmbedding(commandLine));
-    MSG msg;
-    for (;;) {
-        BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-        if (got == -1)
-            continue;
-        if (got == 0) {
-            if (EndWhenStillIdle())
-                break;
-            continue;
-        }
-        DispatchMessageW(&msg);
-    }
+    RunMessageLoop();
     RevokeClassObjects();
     StopClientWatch();
     // Ends inside its apartment, as the server does.
