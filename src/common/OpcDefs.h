@@ -43,6 +43,11 @@ extern "C" const CLSID CLSID_OPCServer;
 extern "C" const GUID LIBID_VantrelLib;
 // {63D5F430-CFE4-11D1-B2C8-0060083BA1FB}: "OPC Data Access Servers Version 1.0".
 extern "C" const GUID CATID_OPCDAServer10;
+// "OPC Data Access Servers Version 2.0" and "Version 3.0".
+extern "C" const GUID CATID_OPCDAServer20;
+extern "C" const GUID CATID_OPCDAServer30;
+// {13486D51-4821-11D2-A494-3CB306C10000}: the standard OPC server list class.
+extern "C" const CLSID CLSID_OPCServerList;
 
 // {5C0B8D3E-7A41-4F96-B2E3-1D6F9A4C8E27}: the Vantrel test server class.
 extern "C" const CLSID CLSID_OPCTestServer;

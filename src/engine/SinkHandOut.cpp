@@ -60,24 +60,26 @@ public:
         if (FAILED(hr))
             return hr;
         hr = CoMarshalInterface(data, riid, m_sink, dwDestContext, pvDestContext, mshlflags);
+        if (FAILED(hr)) {
+            data->Release();
+            return hr;
+        }
+        // From here the stream holds references of the sink: on any failure
+        // they go back with the marshal data.
         STATSTG stat = {};
-        if (SUCCEEDED(hr))
-            hr = data->Stat(&stat, STATFLAG_NONAME);
+        hr = data->Stat(&stat, STATFLAG_NONAME);
         if (SUCCEEDED(hr) && stat.cbSize.QuadPart > reserved)
             hr = E_UNEXPECTED;
-        std::vector<BYTE> bytes;
-        if (SUCCEEDED(hr)) {
-            bytes.assign(reserved, 0);  // the reference, then zeros
-            LARGE_INTEGER zero = {};
+        LARGE_INTEGER zero = {};
+        data->Seek(zero, STREAM_SEEK_SET, nullptr);
+        std::vector<BYTE> bytes(reserved, 0);  // the reference, then zeros
+        if (SUCCEEDED(hr))
+            hr = data->Read(bytes.data(), static_cast<ULONG>(stat.cbSize.QuadPart), nullptr);
+        if (SUCCEEDED(hr))
+            hr = pStm->Write(bytes.data(), reserved, nullptr);
+        if (FAILED(hr)) {
             data->Seek(zero, STREAM_SEEK_SET, nullptr);
-            ULONG read = 0;
-            hr = data->Read(bytes.data(), static_cast<ULONG>(stat.cbSize.QuadPart), &read);
-            if (SUCCEEDED(hr))
-                hr = pStm->Write(bytes.data(), reserved, nullptr);
-            if (FAILED(hr)) {
-                data->Seek(zero, STREAM_SEEK_SET, nullptr);
-                CoReleaseMarshalData(data);  // the references it carried go back
-            }
+            CoReleaseMarshalData(data);
         }
         data->Release();
         return hr;

@@ -13,7 +13,6 @@ namespace {
 // The activation gate: a leaf lock, held only for the count's check and the
 // (un)registration of the class objects.
 CCriticalSection g_csGate;
-bool g_bRevoked = false;
 bool g_bStopping = false;
 volatile LONG g_lEndRequested = 0;
 volatile LONG g_lActivations = 0;  // creations begun, ever
@@ -33,16 +32,6 @@ bool StaysIdle(DWORD ms)
     }
 }
 
-// Under the gate: serve again after a revocation.
-void ResumeLocked()
-{
-    if (g_bRevoked) {
-        HRESULT hr = RegisterClassObjects();
-        VANTREL_ASSERT(SUCCEEDED(hr));
-        g_bRevoked = false;
-    }
-    CoResumeClassObjects();
-}
 }  // namespace
 
 HRESULT RegisterClassObjects()
@@ -90,30 +79,24 @@ void RequestEnd() { InterlockedExchange(&g_lEndRequested, 1); }
 
 bool EndWhenStillIdle(const CLifetimeTimes& times)
 {
-    const DWORD linger = g_lEndRequested ? 0 : times.dwLingerMs;
-    if (!StaysIdle(linger)) {
-        DebugTrace(L"A client came: serving on\n");
-        CoResumeClassObjects();
-        return false;
-    }
+    const bool lingered = StaysIdle(g_lEndRequested ? 0 : times.dwLingerMs);
     {
         CCsLock gate(g_csGate);
-        if (g_module.m_nLockCount != 0) {
+        if (!lingered || g_module.m_nLockCount != 0) {
             DebugTrace(L"A client came: serving on\n");
             CoResumeClassObjects();
             return false;
         }
         CoSuspendClassObjects();
-        if (!g_bRevoked) {
-            RevokeClassObjects();
-            g_bRevoked = true;
-        }
+        RevokeClassObjects();
     }
-    const bool idle = StaysIdle(times.dwDrainMs);
+    const bool drained = StaysIdle(times.dwDrainMs);
     CCsLock gate(g_csGate);
-    if (!idle || g_module.m_nLockCount != 0) {
+    if (!drained || g_module.m_nLockCount != 0) {
         DebugTrace(L"A client came after the class objects were revoked: serving on\n");
-        ResumeLocked();
+        HRESULT hr = RegisterClassObjects();
+        VANTREL_ASSERT(SUCCEEDED(hr));
+        CoResumeClassObjects();
         return false;
     }
     g_bStopping = true;
@@ -143,6 +126,5 @@ void ResetLifetime()
 {
     CCsLock gate(g_csGate);
     g_bStopping = false;
-    g_bRevoked = false;
     g_lEndRequested = 0;
 }

@@ -96,8 +96,8 @@ HRESULT CItemFacts::ValueOf(DWORD id, VARIANT* v) const
     case 2:
         if (!(m_dwRights & OPC_READABLE))
             return OPC_E_BADRIGHTS;
-        if (FAILED(SampleError(m_vValue, m_wQuality)))
-            return SampleError(m_vValue, m_wQuality);
+        if (HRESULT failed = SampleError(m_vValue, m_wQuality))
+            return failed;
         return VariantCopy(v, const_cast<VARIANT*>(&m_vValue));
     case 3: v->vt = VT_I2; v->iVal = static_cast<SHORT>(m_wQuality); return S_OK;
     case 4: {

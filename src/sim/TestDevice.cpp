@@ -110,9 +110,7 @@ HRESULT CTestItems::ValidateItem(OPCITEMDEF itemDef)
     HRESULT hr = S_OK;
     const VARTYPE requested = itemDef.vtRequestedDataType;
     if (requested != VT_EMPTY && requested != TestRegisters()[i].vt)
-        hr = (requested & VT_ARRAY) || (TestRegisters()[i].vt & VT_ARRAY)
-                 ? ConvertToRegisterType(initial, requested, &converted)
-                 : VariantChangeType(&converted, &initial, 0, requested);
+        hr = ConvertToRegisterType(initial, requested, &converted);
     VariantClear(&converted);
     VariantClear(&initial);
     return FAILED(hr) ? OPC_E_BADTYPE : S_OK;

@@ -10,12 +10,7 @@
 namespace opcda_client {
 
 namespace {
-const CLSID kServerList = {0x13486D51, 0x4821, 0x11D2, {0xA4, 0x94, 0x3C, 0xB3, 0x06, 0xC1, 0x00, 0x00}};
-const GUID kCategories[] = {
-    {0x63D5F430, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}},
-    {0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}},
-    {0xCC603642, 0x66D7, 0x48F1, {0xB6, 0x9A, 0xB6, 0x25, 0xE7, 0x36, 0x52, 0xD7}},
-};
+const GUID* const kCategories[] = {&CATID_OPCDAServer10, &CATID_OPCDAServer20, &CATID_OPCDAServer30};
 const wchar_t* const kCategoryNames[] = {L"DA1.0", L"DA2.0", L"DA3.0"};
 
 std::wstring GuidText(const GUID& g)
@@ -34,10 +29,10 @@ int CmdServers(const Options&)
 {
     ComPtr<IOPCServerList2> list2;
     ComPtr<IOPCServerList> list;
-    HRESULT hr = CoCreateInstance(kServerList, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER,
+    HRESULT hr = CoCreateInstance(CLSID_OPCServerList, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER,
                                   IID_IOPCServerList2, reinterpret_cast<void**>(list2.GetAddressOf()));
     if (FAILED(hr))
-        hr = CoCreateInstance(kServerList, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IOPCServerList,
+        hr = CoCreateInstance(CLSID_OPCServerList, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IOPCServerList,
                               reinterpret_cast<void**>(list.GetAddressOf()));
     if (FAILED(hr)) {
         Fail(L"creating the OPC server list (OPC.ServerList.1)", hr);
@@ -46,7 +41,7 @@ int CmdServers(const Options&)
     // Each server once, with the categories it is listed in.
     std::map<GUID, std::wstring, GuidLess> found;
     for (size_t c = 0; c < sizeof(kCategories) / sizeof(kCategories[0]); ++c) {
-        CATID catid = kCategories[c];
+        CATID catid = *kCategories[c];
         std::vector<GUID> classes;
         GUID clsid;
         ULONG fetched = 0;

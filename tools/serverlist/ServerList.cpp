@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-const CLSID CLSID_OPCServerList = {0x13486D51, 0x4821, 0x11D2, {0xA4, 0x94, 0x3C, 0xB3, 0x06, 0xC1, 0x00, 0x00}};
-
 namespace {
 const wchar_t kTraceName[] = L"COPCServerList";
 

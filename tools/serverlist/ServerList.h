@@ -6,9 +6,6 @@
 
 #include <vector>
 
-// {13486D51-4821-11D2-A494-3CB306C10000}: the standard server list class.
-extern "C" const CLSID CLSID_OPCServerList;
-
 class COPCServerList : public IOPCServerList, public IOPCServerList2 {
 public:
     // The class's instance maker (no aggregation across processes).
