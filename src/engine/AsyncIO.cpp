@@ -108,8 +108,16 @@ CCallbackTransaction::~CCallbackTransaction()
         VariantClear(&v);
 }
 
-HRESULT CCallbackTransaction::AddItem(OPCHANDLE hServer, OPCHANDLE hClient, DWORD maxAge, const VARIANT* value)
+HRESULT CCallbackTransaction::AddItem(OPCHANDLE hServer, OPCHANDLE hClient, DWORD maxAge, const VARIANT* value,
+                                      const OPCITEMVQT* qualityTime)
 {
+    if (qualityTime && (qualityTime->bQualitySpecified || qualityTime->bTimeStampSpecified)) {
+        m_qualityTimes.resize(m_servers.size(), OPCITEMVQT{});
+        m_qualityTimes.push_back(*qualityTime);
+        VariantInit(&m_qualityTimes.back().vDataValue);
+    } else if (!m_qualityTimes.empty()) {
+        m_qualityTimes.push_back(OPCITEMVQT{});
+    }
     m_servers.push_back(hServer);
     m_clients.push_back(hClient);
     m_maxAges.push_back(maxAge);

@@ -71,9 +71,11 @@ public:
     CCallbackTransaction(Kind kind, DWORD cancelId, COPCGroup* group, DWORD clientId, DWORD maxAge);
     ~CCallbackTransaction() override;
     // Adds one item, with the client handle it had when the call came in,
-    // its MaxAge (a read) or a copy of its value (a write); the failure of a
-    // copy is returned.
-    HRESULT AddItem(OPCHANDLE hServer, OPCHANDLE hClient, DWORD maxAge, const VARIANT* value);
+    // its MaxAge (a read) or a copy of its value (a write), with the quality
+    // and time stamp of a VQT write when given; the failure of a copy is
+    // returned.
+    HRESULT AddItem(OPCHANDLE hServer, OPCHANDLE hClient, DWORD maxAge, const VARIANT* value,
+                    const OPCITEMVQT* qualityTime = nullptr);
     HRESULT Execute() override;
     HRESULT OnCancel() override;
     bool IsCallback() const override { return true; }
@@ -85,6 +87,9 @@ public:
     std::vector<DWORD> m_maxAges;
     std::vector<OPCHANDLE> m_clients;
     std::vector<VARIANT> m_values;
+    // Empty unless an item came with a quality or a time stamp; then one
+    // record per item (its vDataValue unused: the value is in m_values).
+    std::vector<OPCITEMVQT> m_qualityTimes;
 };
 
 class CAsyncIOMgr {

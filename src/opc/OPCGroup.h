@@ -132,8 +132,10 @@ public:
     // success *ppMgr is the queue. ppErrors is unused without withErrors.
     HRESULT Async2Entry(DWORD* pdwCancelID, bool withErrors, HRESULT** ppErrors, CAsyncIOMgr** ppMgr);
     // What one item of a call brings: its error beyond its handle (S_OK to
-    // queue it), its MaxAge (a read) and its value (a write).
-    using ItemOfCall = std::function<HRESULT(DWORD i, DWORD* maxAge, const VARIANT** value)>;
+    // queue it), its MaxAge (a read), its value (a write) and the quality
+    // and time stamp written with it (a VQT write).
+    using ItemOfCall =
+        std::function<HRESULT(DWORD i, DWORD* maxAge, const VARIANT** value, const OPCITEMVQT** qualityTime)>;
     // Checks the handles into a new errors array and queues one transaction
     // for the items that are good; none good queues nothing (S_FALSE).
     HRESULT QueueCallbackItems(CAsyncIOMgr* mgr, CCallbackTransaction::Kind kind, DWORD dwCount,
@@ -207,6 +209,11 @@ public:
                              HRESULT* pErrors);
     HRESULT WriteItems(DWORD dwCount, const OPCHANDLE* phServer, VARIANT* pValues, OPCHANDLE* phClient,
                        HRESULT* pErrors);
+    // Writes VQT records: one with a quality or a time stamp goes to the
+    // device whole, the others are written together as WriteItems does. The
+    // records are only read.
+    HRESULT WriteVQTItems(DWORD dwCount, const OPCHANDLE* phServer, const OPCITEMVQT* pItemVQT,
+                          OPCHANDLE* phClient, HRESULT* pErrors);
     HRESULT ExecuteRead(DWORD dwConnection, DWORD dwSource, DWORD dwCount, const OPCHANDLE* phServer,
                         DWORD dwTransactionID);
     HRESULT ExecuteWrite(DWORD dwConnection, DWORD dwCount, const OPCHANDLE* phServer, VARIANT* pValues,

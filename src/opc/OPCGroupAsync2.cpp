@@ -39,9 +39,11 @@ HRESULT COPCGroup::QueueCallbackItems(CAsyncIOMgr* mgr, CCallbackTransaction::Ki
             return E_OUTOFMEMORY;
         std::vector<DWORD> maxAges(dwCount, kMaxAgeDevice);
         std::vector<const VARIANT*> values(dwCount, nullptr);
+        std::vector<const OPCITEMVQT*> qualityTimes(dwCount, nullptr);
         DWORD known = 0;
         for (DWORD i = 0; i < dwCount; ++i) {
-            errors[i] = m_items.count(phServer[i]) ? itemOf(i, &maxAges[i], &values[i]) : OPC_E_INVALIDHANDLE;
+            errors[i] = m_items.count(phServer[i]) ? itemOf(i, &maxAges[i], &values[i], &qualityTimes[i])
+                                                   : OPC_E_INVALIDHANDLE;
             if (errors[i] == S_OK)
                 ++known;
         }
@@ -52,7 +54,8 @@ HRESULT COPCGroup::QueueCallbackItems(CAsyncIOMgr* mgr, CCallbackTransaction::Ki
             for (DWORD i = 0; i < dwCount; ++i) {
                 if (errors[i] != S_OK)
                     continue;
-                HRESULT hr = t->AddItem(phServer[i], m_items[phServer[i]]->GetClientHandle(), maxAges[i], values[i]);
+                HRESULT hr = t->AddItem(phServer[i], m_items[phServer[i]]->GetClientHandle(), maxAges[i], values[i],
+                                        qualityTimes[i]);
                 if (FAILED(hr))
                     return hr;
             }
@@ -89,7 +92,7 @@ STDMETHODIMP COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransac
         return E_INVALIDARG;
     // Always from the device.
     return QueueCallbackItems(mgr, CCallbackTransaction::kRead, dwCount, phServer, dwTransactionID, pdwCancelID,
-                              ppErrors, [](DWORD, DWORD*, const VARIANT**) { return S_OK; });
+                              ppErrors, [](DWORD, DWORD*, const VARIANT**, const OPCITEMVQT**) { return S_OK; });
 }
 
 STDMETHODIMP COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
@@ -103,7 +106,7 @@ STDMETHODIMP COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItem
     if (dwCount == 0 || !phServer || !pItemValues)
         return E_INVALIDARG;
     return QueueCallbackItems(mgr, CCallbackTransaction::kWrite, dwCount, phServer, dwTransactionID, pdwCancelID,
-                              ppErrors, [&](DWORD i, DWORD*, const VARIANT** value) {
+                              ppErrors, [&](DWORD i, DWORD*, const VARIANT** value, const OPCITEMVQT**) {
                                   *value = &pItemValues[i];
                                   return S_OK;
                               });
@@ -205,7 +208,14 @@ HRESULT COPCGroup::ExecuteCallbackTransaction(CCallbackTransaction* t)
             // Written whether or not a callback is still there to hear of it.
             std::vector<OPCHANDLE> clients(n);
             std::vector<HRESULT> errors(n);
-            hr = WriteItems(n, t->m_servers.data(), t->m_values.data(), clients.data(), errors.data());
+            if (t->m_qualityTimes.empty()) {
+                hr = WriteItems(n, t->m_servers.data(), t->m_values.data(), clients.data(), errors.data());
+            } else {
+                std::vector<OPCITEMVQT> records(t->m_qualityTimes);
+                for (DWORD i = 0; i < n; ++i)
+                    records[i].vDataValue = t->m_values[i];  // shallow: only read
+                hr = WriteVQTItems(n, t->m_servers.data(), records.data(), clients.data(), errors.data());
+            }
             d = NewCallbackDelivery(CCallbackDelivery::kWriteComplete, t->m_dwClientID);
             if (d) {
                 for (DWORD i = 0; i < n; ++i)

@@ -15,6 +15,9 @@ public:
     // A write that brings a quality or a time stamp: the signal sets make
     // their own and refuse it whole (OPC_E_NOTSUPPORTED).
     virtual HRESULT WriteVQT(DWORD /*hDevice*/, const OPCITEMVQT& /*vqt*/) { return OPC_E_NOTSUPPORTED; }
+    // Whether WriteVQT may take a quality or a time stamp for the item (an
+    // asynchronous write refuses the others when it is called).
+    virtual bool AcceptsQualityTime(DWORD /*hDevice*/) const { return false; }
 };
 
 class CSimIO : public IDeviceIO {

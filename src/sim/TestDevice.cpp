@@ -259,11 +259,17 @@ HRESULT CTestIO::WriteItems(DWORD dwCount, const DWORD* phDevices, const VARIANT
     return S_OK;
 }
 
-HRESULT CTestIO::WriteVQT(DWORD hDevice, const OPCITEMVQT& vqt)
+bool CTestIO::AcceptsQualityTime(DWORD hDevice) const
 {
     const CRegisterDef* def = RegisterOf(hDevice);
-    if (!def || (def->behaviour != RegisterBehaviour::kEcho && def->behaviour != RegisterBehaviour::kQualityValue))
+    return def && (def->behaviour == RegisterBehaviour::kEcho || def->behaviour == RegisterBehaviour::kQualityValue);
+}
+
+HRESULT CTestIO::WriteVQT(DWORD hDevice, const OPCITEMVQT& vqt)
+{
+    if (!AcceptsQualityTime(hDevice))
         return IDeviceIO::WriteVQT(hDevice, vqt);
+    const CRegisterDef* def = RegisterOf(hDevice);
     VARIANT value;
     HRESULT hr = ConvertToRegisterType(vqt.vDataValue, def->vt, &value);
     if (FAILED(hr))

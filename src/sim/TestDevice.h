@@ -33,6 +33,7 @@ public:
     HRESULT WriteItems(DWORD dwCount, const DWORD* phDevices, const VARIANT* pValues, HRESULT* pErrors) override;
     // A write with its quality and time stamp (where given): echo items keep both.
     HRESULT WriteVQT(DWORD hDevice, const OPCITEMVQT& vqt) override;
+    bool AcceptsQualityTime(DWORD hDevice) const override;
 
 private:
     struct CRegister {

@@ -82,6 +82,9 @@ std::wstring ValueText(const VARIANT& v, bool precise)
             VariantInit(&e);
             if ((v.vt & VT_TYPEMASK) == VT_VARIANT) {
                 SafeArrayGetElement(v.parray, &i, &e);  // a whole VARIANT
+            } else if ((v.vt & VT_TYPEMASK) == VT_DECIMAL) {
+                SafeArrayGetElement(v.parray, &i, &e.decVal);  // over the type: set after
+                e.vt = VT_DECIMAL;
             } else {
                 e.vt = v.vt & ~VT_ARRAY;
                 SafeArrayGetElement(v.parray, &i, &e.byref);

@@ -2,6 +2,7 @@
 // and async (a transaction and its completion), with what both versions
 // share and the 1.0a path through an advise sink and the streams.
 #include "client/ItemPrinter.h"
+#include "common/StreamImage.h"
 
 #include <cwchar>
 
@@ -45,7 +46,6 @@ public:
     STDMETHODIMP_(void) OnClose() override {}
 
 private:
-    static constexpr size_t kVariantImageBytes = 16;  // a VARIANT of the 32-bit layout
     void DecodeData(const BYTE* p, SIZE_T available, bool withTime)
     {
         if (available < sizeof(OPCGROUPHEADER))
@@ -58,29 +58,13 @@ private:
         for (DWORD i = 0; i < g.dwItemCount; ++i) {
             OPCITEMHEADER1 h = {};
             memcpy(&h, p + sizeof(OPCGROUPHEADER) + headerSize * i, headerSize);
-            // The blocks come from the 32-bit server: its 16-byte VARIANT
-            // image (the type, then the 8 bytes of the value at offset 8),
-            // whatever this client's own VARIANT is.
-            if (h.dwValueOffset + kVariantImageBytes > available)
-                continue;
+            // The blocks come from the 32-bit server: its images, whatever
+            // this client's own VARIANT is.
             VARIANT v;
-            VariantInit(&v);
-            memcpy(&v.vt, p + h.dwValueOffset, sizeof(VARTYPE));
-            memcpy(&v.llVal, p + h.dwValueOffset + 8, 8);
-            std::wstring value;
-            if (v.vt == VT_BSTR) {
-                DWORD bytes = 0;
-                if (h.dwValueOffset + kVariantImageBytes + 4 <= available)
-                    memcpy(&bytes, p + h.dwValueOffset + kVariantImageBytes, 4);
-                if (h.dwValueOffset + kVariantImageBytes + 4 + bytes <= available)
-                    value.assign(reinterpret_cast<const wchar_t*>(p + h.dwValueOffset + kVariantImageBytes + 4),
-                                 bytes / 2);
-            } else if ((v.vt & (VT_ARRAY | VT_BYREF)) == 0) {
-                value = ValueText(v, m_o.csv);
-            } else {
-                value = L"(" + VarTypeText(v.vt) + L")";
-            }
+            const HRESULT hr = ReadValueImage(p, available, h.dwValueOffset, &v);
+            const std::wstring value = SUCCEEDED(hr) ? ValueText(v, m_o.csv) : L"(" + HResultText(hr) + L")";
             Print(IdOf(h.hClient), value, VarTypeText(v.vt), h.wQuality, withTime ? &h.ftTimeStampItem : nullptr, g.dwTransactionID);
+            VariantClear(&v);
         }
         if (g.dwTransactionID != 0)
             m_completions[g.dwTransactionID] = g.dwItemCount;
