@@ -21,6 +21,7 @@ public:
         char kind = 'D';  // D data change, R read, W write, C cancel complete
         std::vector<HRESULT> errors;
         std::vector<VARIANT> values;  // copies, cleared by the spy
+        std::vector<FILETIME> times;
     };
     ~DataCallbackSpy()
     {
@@ -44,20 +45,20 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
     STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
                               DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
-                              FILETIME*, HRESULT* pErrors) override
+                              FILETIME* pftTimeStamps, HRESULT* pErrors) override
     {
         Keep(changes, Record('D', dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount, phClientItems,
-                             pvValues, pwQualities, pErrors));
+                             pvValues, pwQualities, pErrors, pftTimeStamps));
         if (onData)
             onData();
         return answer;
     }
     STDMETHODIMP OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
                                 DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
-                                FILETIME*, HRESULT* pErrors) override
+                                FILETIME* pftTimeStamps, HRESULT* pErrors) override
     {
         return Completed(Record('R', dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount, phClientItems,
-                                pvValues, pwQualities, pErrors));
+                                pvValues, pwQualities, pErrors, pftTimeStamps));
     }
     STDMETHODIMP OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr, DWORD dwCount,
                                  OPCHANDLE* pClienthandles, HRESULT* pErrors) override
@@ -107,7 +108,7 @@ public:
 private:
     static Change Record(char kind, DWORD transid, OPCHANDLE hGroup, HRESULT hrQuality, HRESULT hrError,
                          DWORD dwCount, const OPCHANDLE* clients, const VARIANT* values, const WORD* qualities,
-                         const HRESULT* errors)
+                         const HRESULT* errors, const FILETIME* times = nullptr)
     {
         Change c{transid, hGroup, hrQuality, hrError, {}, {}, {}, kind, {}, {}};
         for (DWORD i = 0; i < dwCount; ++i) {
@@ -120,6 +121,8 @@ private:
             }
             if (qualities)
                 c.qualities.push_back(qualities[i]);
+            if (times)
+                c.times.push_back(times[i]);
             c.errors.push_back(errors[i]);
         }
         return c;

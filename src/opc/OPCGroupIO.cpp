@@ -95,7 +95,7 @@ void COPCGroup::ApplyRequestedTypes(DWORD dwCount, const OPCHANDLE* phServer, VA
         const VARTYPE requested = it->second->m_vtRequested;
         if (requested == VT_EMPTY || v.vt == requested)
             continue;
-        HRESULT hr = VariantChangeType(&v, &v, 0, requested);
+        HRESULT hr = pGlobalDeviceItems->ConvertForRead(it->second->GetDeviceHandle(), requested, &v);
         if (FAILED(hr)) {
             VariantClear(&v);
             pErrors[i] = hr;

@@ -234,6 +234,6 @@ HRESULT COPCItem::CheckForUpdate(double dblDeadband, const VARIANT& sample, WORD
         return failed;
     }
     if (m_vtRequested != m_vtCanonical)
-        return VariantChangeType(pValue, pValue, 0, m_vtRequested);
+        return pGlobalDeviceItems->ConvertForRead(m_hDevice, m_vtRequested, pValue);
     return S_OK;
 }

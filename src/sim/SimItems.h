@@ -44,6 +44,12 @@ public:
         GetCanonicalType(hDevice, &canonical);
         return VariantChangeType(pValue, pValue, VARIANT_NOVALUEPROP, canonical);
     }
+    // Converts a value read from the item to a client's requested type, in
+    // place (the platform's conversion; a failure is the item's read error).
+    virtual HRESULT ConvertForRead(DWORD /*hDevice*/, VARTYPE requested, VARIANT* pValue)
+    {
+        return VariantChangeType(pValue, pValue, 0, requested);
+    }
 };
 
 class CSimItems : public IDeviceItems {

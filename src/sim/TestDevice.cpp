@@ -98,6 +98,20 @@ HRESULT CTestItems::ConvertForWrite(DWORD hDevice, VARIANT* pValue)
     return S_OK;
 }
 
+HRESULT CTestItems::ConvertForRead(DWORD hDevice, VARTYPE requested, VARIANT* pValue)
+{
+    // The conversion AddItems validated the requested type with: arrays
+    // element by element.
+    if (!RegisterOf(hDevice))
+        return IDeviceItems::ConvertForRead(hDevice, requested, pValue);
+    VARIANT converted;
+    HRESULT hr = ConvertToRegisterType(*pValue, requested, &converted);
+    VariantClear(pValue);
+    if (SUCCEEDED(hr))
+        *pValue = converted;
+    return hr;
+}
+
 HRESULT CTestItems::ValidateItem(OPCITEMDEF itemDef)
 {
     int i = FindRegister(itemDef.szItemID);

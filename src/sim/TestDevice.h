@@ -18,6 +18,7 @@ public:
     HRESULT GetEngineeringUnits(DWORD hDevice, DWORD* pEUType, COPCEngineeringUnits** ppEU) override;
     HRESULT GetDescription(DWORD hDevice, std::wstring* pText) override;
     HRESULT ConvertForWrite(DWORD hDevice, VARIANT* pValue) override;
+    HRESULT ConvertForRead(DWORD hDevice, VARTYPE requested, VARIANT* pValue) override;
     HRESULT ValidateItem(OPCITEMDEF itemDef) override;
     HRESULT AddItem(std::wstring itemID, DWORD* phDevice) override;
     HRESULT RemoveItem(DWORD hDevice) override;
