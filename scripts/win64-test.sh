@@ -95,6 +95,11 @@ same --da1 async read set4.period set4.t0 set4.on
 same --da1 async write set4.period=250 set4.item=1
 CHANGE_PATTERN='set7.item' changes 3 --da1 watch --rate 100 --for 2 --no-time --write set7.fct=Noise \
   --write set7.on=on set7.item
+echo "== the test server: every type and arrays on each version's path"
+same --test write 'echo.array.i4=[1, 2, 3]' echo.cy=12.5 'echo.string=hello there' echo.date=2026-03-04T05:06:07.089
+same --test read echo.array.i4 echo.array.string echo.i8 echo.ui8 echo.cy echo.date echo.string faults.read_error
+same --test --da2 async read echo.array.string echo.array.r8 echo.array.date echo.int
+same --test --da1 async read echo.array.string echo.array.i8 echo.array.cy echo.cy echo.string faults.read_error
 echo "== the server list from 64-bit"
 same servers
 
