@@ -357,8 +357,13 @@ int WriteAssignments(Session& s, IOPCItemMgt* mgt, const std::vector<std::wstrin
             for (size_t k = 0; k < handles.size(); ++k) {
                 const std::wstring& id = ids[index[k]];
                 if (FAILED(writeErrors[k])) {
+                    // The rights say read-only; otherwise a plain E_FAIL is
+                    // the item's own refusal (a computed value, a fault).
+                    const bool readOnly = !(results[index[k]].dwAccessRights & OPC_WRITEABLE);
                     fwprintf(stderr, L"error: %ls: %ls%ls\n", id.c_str(), HResultText(writeErrors[k]).c_str(),
-                             writeErrors[k] == E_FAIL ? L" (the item is read-only)" : L"");
+                             readOnly                      ? L" (the item is read-only)"
+                             : writeErrors[k] == E_FAIL ? L" (the item refused the write)"
+                                                        : L"");
                     anyError = true;
                 } else {
                     wprintf(L"%ls = %ls: written\n", id.c_str(), ValueText(values[k]).c_str());
