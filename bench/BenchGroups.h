@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-// The registered server, or NULL after saying why.
-inline IOPCServer* CreateServerOrSay()
+// The registered server (the main class unless told), or NULL after saying
+// why.
+inline IOPCServer* CreateServerOrSay(REFCLSID clsid = CLSID_OPCServer)
 {
     IOPCServer* server = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+    HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
                                   reinterpret_cast<void**>(&server));
     if (FAILED(hr))
         printf("cannot create the server: 0x%08lX (register it first)\n", static_cast<unsigned long>(hr));
@@ -27,13 +28,21 @@ inline IOPCItemMgt* AddGroup(IOPCServer* server, const wchar_t* name, BOOL activ
     return mgt;
 }
 
-inline std::vector<OPCHANDLE> AddItems(IOPCItemMgt* mgt, int first, int n, const wchar_t* kind, BOOL active)
+// The item IDs "set<first>.<kind>" ... "set<first + n - 1>.<kind>".
+inline std::vector<std::wstring> SetItemIds(int first, int n, const wchar_t* kind)
 {
     std::vector<std::wstring> ids;
     for (int i = 0; i < n; ++i)
         ids.push_back(L"set" + std::to_wstring(first + i) + L"." + kind);
+    return ids;
+}
+
+// Adds the items (client handles 0, 1, ...); their server handles.
+inline std::vector<OPCHANDLE> AddItemIds(IOPCItemMgt* mgt, const std::vector<std::wstring>& ids, BOOL active)
+{
+    const size_t n = ids.size();
     std::vector<OPCITEMDEF> defs(n);
-    for (int i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i) {
         defs[i] = OPCITEMDEF{};
         defs[i].szItemID = const_cast<wchar_t*>(ids[i].c_str());
         defs[i].szAccessPath = const_cast<wchar_t*>(L"");
@@ -42,13 +51,19 @@ inline std::vector<OPCHANDLE> AddItems(IOPCItemMgt* mgt, int first, int n, const
     }
     OPCITEMRESULT* results = nullptr;
     HRESULT* errors = nullptr;
-    mgt->AddItems(static_cast<DWORD>(n), defs.data(), &results, &errors);
     std::vector<OPCHANDLE> h;
-    for (int i = 0; i < n; ++i)
+    if (FAILED(mgt->AddItems(static_cast<DWORD>(n), defs.data(), &results, &errors)))
+        return h;
+    for (size_t i = 0; i < n; ++i)
         h.push_back(results[i].hServer);
     CoTaskMemFree(results);
     CoTaskMemFree(errors);
     return h;
+}
+
+inline std::vector<OPCHANDLE> AddItems(IOPCItemMgt* mgt, int first, int n, const wchar_t* kind, BOOL active)
+{
+    return AddItemIds(mgt, SetItemIds(first, n, kind), active);
 }
 
 // Switches sets [first, first + n) to Noise and on; the group keeps them.

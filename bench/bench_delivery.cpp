@@ -111,12 +111,42 @@ I* UnmarshalFromFile(const std::wstring& file, REFIID iid)
     return object;
 }
 
+const wchar_t* const kTypeNames[] = {L"bool", L"i1",  L"ui1", L"i2",   L"ui2", L"i4", L"ui4",  L"i8",
+                                     L"ui8",  L"int", L"uint", L"r4", L"r8", L"cy", L"date", L"string"};
+const VARTYPE kTypes[] = {VT_BOOL, VT_I1, VT_UI1, VT_I2, VT_UI2, VT_I4, VT_UI4, VT_I8,
+                          VT_UI8,  VT_INT, VT_UINT, VT_R4, VT_R8, VT_CY, VT_DATE, VT_BSTR};
+
+// The i-th of the mixed items: a scalar (even i) or an 8-element array (odd
+// i) of the type (i / 2) % 16, strings as long as the test server's.
+void MixedValue(int i, VARIANT* v)
+{
+    VariantInit(v);
+    const VARTYPE type = kTypes[(i / 2) % 16];
+    VARIANT scalar;
+    VariantInit(&scalar);
+    scalar.vt = type;
+    scalar.llVal = 0;
+    if (type == VT_BSTR)
+        scalar.bstrVal = SysAllocString(L"random 12345678");
+    if (i % 2 == 0) {
+        *v = scalar;
+        return;
+    }
+    SAFEARRAYBOUND bound = {8, 0};
+    v->vt = VT_ARRAY | type;
+    v->parray = SafeArrayCreate(type, 1, &bound);
+    for (LONG k = 0; k < 8; ++k)
+        SafeArrayPutElement(v->parray, &k, type == VT_BSTR ? static_cast<void*>(scalar.bstrVal) : &scalar.llVal);
+    VariantClear(&scalar);
+}
+
 // The peer: calls the parent's sink with one ready block of `items` items
 // for `seconds` seconds (after a warm-up) and writes "calls seconds".
 int PeerMain(const std::wstring& file, const std::wstring& kind, int items, double seconds)
 {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    const bool callback = kind == L"callback";
+    const bool mixed = kind == L"callback-mixed";
+    const bool callback = kind == L"callback" || mixed;
     IAdviseSink* sink = callback ? nullptr : UnmarshalFromFile<IAdviseSink>(file, IID_IAdviseSink);
     IOPCDataCallback* cb = callback ? UnmarshalFromFile<IOPCDataCallback>(file, IID_IOPCDataCallback) : nullptr;
     if (!sink && !cb)
@@ -137,8 +167,12 @@ int PeerMain(const std::wstring& file, const std::wstring& kind, int items, doub
     std::vector<HRESULT> errors(items, S_OK);
     for (int i = 0; i < items; ++i) {
         clients[i] = i;
-        values[i].vt = VT_R8;
-        values[i].dblVal = i * 0.001;
+        if (mixed) {
+            MixedValue(i, &values[i]);
+        } else {
+            values[i].vt = VT_R8;
+            values[i].dblVal = i * 0.001;
+        }
         GetSystemTimeAsFileTime(&times[i]);
     }
     auto call = [&] {
@@ -164,6 +198,8 @@ int PeerMain(const std::wstring& file, const std::wstring& kind, int items, doub
     int n = snprintf(result, sizeof(result), "%ld %.6f", calls, (NowUs() - t0) / 1e6);
     WriteBytes(file + L".out", result, static_cast<DWORD>(n));
     GlobalFree(block);
+    for (VARIANT& v : values)
+        VariantClear(&v);
     if (sink)
         sink->Release();
     if (cb)
@@ -174,8 +210,9 @@ int PeerMain(const std::wstring& file, const std::wstring& kind, int items, doub
 
 // The floor: item updates/s that the peer's ready blocks bring to a sink in
 // this process.
-double FloorItemsPerSecond(bool callback, int items)
+double FloorItemsPerSecond(const std::wstring& kind, int items)
 {
+    const bool callback = kind != L"stream";
     CountingSink sink;
     CountingCallback cb;
     const std::wstring file = TempFile(callback ? L"floor-callback" : L"floor-stream");
@@ -183,8 +220,7 @@ double FloorItemsPerSecond(bool callback, int items)
                                 : static_cast<IUnknown*>(static_cast<IAdviseSink*>(&sink));
     if (!MarshalToFile(object, callback ? IID_IOPCDataCallback : IID_IAdviseSink, file))
         return 0;
-    HANDLE peer = Start(L"--peer \"" + file + L"\" " + (callback ? L"callback " : L"stream ") +
-                        std::to_wstring(items) + L" 3");
+    HANDLE peer = Start(L"--peer \"" + file + L"\" " + kind + L" " + std::to_wstring(items) + L" 3");
     if (!peer)
         return 0;
     WaitForSingleObject(peer, 60000);
@@ -201,14 +237,15 @@ double FloorItemsPerSecond(bool callback, int items)
 }
 
 // Item updates/s that reach one sink or callback of this process from a
-// group of `items` Noise items at `rate` ms, over 3 s.
-double Delivered(IOPCServer* server, bool callback, int items, DWORD rate, double* callsPerSecond)
+// group of the items (changing at every sample) at `rate` ms, over 3 s.
+double Delivered(IOPCServer* server, bool callback, const std::vector<std::wstring>& ids, DWORD rate,
+                 double* callsPerSecond)
 {
     CountingSink sink;
     CountingCallback cb;
     OPCHANDLE hWatch;
     IOPCItemMgt* watch = AddGroup(server, L"watch", FALSE, rate, &hWatch);
-    AddItems(watch, 1, items, L"item", TRUE);
+    AddItemIds(watch, ids, TRUE);
     IDataObject* data = nullptr;
     IConnectionPoint* point = nullptr;
     DWORD connection = 0;
@@ -253,6 +290,36 @@ double Delivered(IOPCServer* server, bool callback, int items, DWORD rate, doubl
     return itemsPerSecond;
 }
 
+// The test server: 10,000 items of mixed types (its 32 random items, each
+// added about 313 times: every scalar type, strings, 8-element arrays of
+// each) into one 2.0 callback, as a ratio to 10,000 random.r8 items in the
+// same run. Every sample of a random item is a new value.
+void MixedTypes()
+{
+    IOPCServer* test = CreateServerOrSay(CLSID_OPCTestServer);
+    if (!test)
+        return;
+    std::vector<std::wstring> mixed, reals(kManyItems, L"random.r8");
+    for (int i = 0; i < kManyItems; ++i)
+        mixed.push_back(std::wstring(i % 2 ? L"random.array." : L"random.") + kTypeNames[(i / 2) % 16]);
+    const double floor = FloorItemsPerSecond(L"callback-mixed", kManyItems);
+    printf("\nThe test server: %d random items of mixed types (every type, its arrays of 8) into one 2.0\n"
+           "callback, beside %d random.r8 items, same run (3 s each); the floor: a peer's ready call\n"
+           "with the same mix, as fast as it goes\n", kManyItems, kManyItems);
+    printf("%-22s %10s %8s %12s %8s %12s %8s\n", "items, update rate", "items/s", "calls/s", "R8 items/s", "of R8",
+           "floor", "of floor");
+    for (DWORD rate : {0u, 100u}) {
+        double mixedCalls = 0, realCalls = 0;
+        const double r8 = Delivered(test, true, reals, rate, &realCalls);
+        const double m = Delivered(test, true, mixed, rate, &mixedCalls);
+        char label[64];
+        snprintf(label, sizeof(label), "mixed, %d, %lu ms", kManyItems, static_cast<unsigned long>(rate));
+        printf("%-22s %10.0f %8.1f %12.0f %8.2f %12.0f %8.2f\n", label, m, mixedCalls, r8, r8 > 0 ? m / r8 : 0.0,
+               floor, floor > 0 ? m / floor : 0.0);
+    }
+    test->Release();
+}
+
 }  // namespace
 
 int ClientMain(int index, int items, DWORD rate, const std::wstring& tag);  // bench_delivery_clients.cpp
@@ -270,6 +337,11 @@ int main(int argc, char** argv)
     (void)argc;
 
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (wargc >= 2 && std::wstring(wargv[1]) == L"--mixed") {  // that row alone
+        MixedTypes();
+        CoUninitialize();
+        return 0;
+    }
     IOPCServer* server = CreateServerOrSay();
     if (!server)
         return 1;
@@ -300,10 +372,10 @@ int main(int argc, char** argv)
            "of floor");
     for (bool callback : {false, true}) {
         for (int items : {1000, kManyItems}) {
-            const double floor = FloorItemsPerSecond(callback, items);
+            const double floor = FloorItemsPerSecond(callback ? L"callback" : L"stream", items);
             for (DWORD rate : {0u, 10u}) {
                 double calls = 0;
-                const double delivered = Delivered(server, callback, items, rate, &calls);
+                const double delivered = Delivered(server, callback, SetItemIds(1, items, L"item"), rate, &calls);
                 char label[64];
                 snprintf(label, sizeof(label), "%s, %d, %lu ms", callback ? "2.0 callback" : "1.0a stream", items,
                          static_cast<unsigned long>(rate));
@@ -315,6 +387,7 @@ int main(int argc, char** argv)
     server->RemoveGroup(hParams, TRUE);
     server->Release();
     CloseHandle(process);
+    MixedTypes();
     CoUninitialize();
 
     printf("\n");
