@@ -4,8 +4,9 @@
 #include <tlhelp32.h>
 #include <psapi.h>
 
-// The identifier of a running Vantrel.exe of this session, or 0.
-inline DWORD FindServerPid()
+// The identifier of a running Vantrel.exe of this session other than
+// `except`, or 0.
+inline DWORD FindServerPid(DWORD except = 0)
 {
     DWORD pid = 0;
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -14,7 +15,7 @@ inline DWORD FindServerPid()
     PROCESSENTRY32W pe = {};
     pe.dwSize = sizeof(pe);
     for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe))
-        if (lstrcmpiW(pe.szExeFile, L"Vantrel.exe") == 0)
+        if (lstrcmpiW(pe.szExeFile, L"Vantrel.exe") == 0 && pe.th32ProcessID != except)
             pid = pe.th32ProcessID;
     CloseHandle(snap);
     return pid;

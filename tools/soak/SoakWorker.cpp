@@ -72,6 +72,12 @@ int Worker::Run(double seconds)
         Violation("CoCreateInstance", hr);
         return 1;
     }
+    hr = CoCreateInstance(CLSID_OPCTestServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                          reinterpret_cast<void**>(m_testServer.GetAddressOf()));
+    if (FAILED(hr)) {
+        Violation("CoCreateInstance(test server)", hr);
+        return 1;
+    }
     DWORD start = GetTickCount();
     while (GetTickCount() - start < seconds * 1000) {
         Step();
@@ -84,11 +90,27 @@ int Worker::Run(double seconds)
         Finish(*g, true);
     m_groups.clear();
     m_server.Reset();
+    m_testServer.Reset();
     return 0;
 }
 
-std::wstring Worker::RandomItemId()
+std::wstring Worker::RandomItemId(const GroupState& g)
 {
+    static const wchar_t* types[] = {L"bool", L"i1",  L"ui1", L"i2",   L"ui2", L"i4", L"ui4",  L"i8",
+                                     L"ui8",  L"int", L"uint", L"r4", L"r8", L"cy", L"date", L"string"};
+    // faults.write_only is left out: it is never read, so never delivered.
+    static const wchar_t* faults[] = {L"read_error", L"write_error", L"bad",  L"uncertain",
+                                      L"random_quality", L"value", L"quality"};
+    if (g.test) {
+        switch (Rand(6)) {
+        case 0: return std::wstring(L"echo.") + types[Rand(16)];
+        case 1: return std::wstring(L"echo.array.") + types[Rand(16)];
+        case 2: return std::wstring(L"random.") + types[Rand(16)];
+        case 3: return std::wstring(L"random.array.") + types[Rand(16)];
+        case 4: return std::wstring(L"faults.") + faults[Rand(7)];
+        default: break;  // the test server's sets 1-4 run; others are addable
+        }
+    }
     static const wchar_t* names[] = {L"item", L"fct", L"on", L"period", L"t0", L"itemX", L"nope"};
     int set = Rand(50);
     int n = Rand(100) < 5 ? 6 : Rand(6);
@@ -133,11 +155,13 @@ void Worker::Step()
 void Worker::AddGroup()
 {
     auto g = std::make_unique<GroupState>();
+    g->test = Rand(3) == 0;
+    g->server = g->test ? m_testServer.Get() : m_server.Get();
     DWORD revised = 0;
     g->rate = Rand(4) == 0 ? 0 : 20 + Rand(300);
     FLOAT deadband = static_cast<FLOAT>(Rand(3) == 0 ? Rand(20) : 0);
     std::wstring name = Rand(2) ? L"" : L"g" + std::to_wstring(Rand(20));
-    HRESULT hr = m_server->AddGroup(name.c_str(), FALSE, g->rate, 7, nullptr, &deadband, 0, &g->hServer, &revised,
+    HRESULT hr = g->server->AddGroup(name.c_str(), FALSE, g->rate, 7, nullptr, &deadband, 0, &g->hServer, &revised,
                                     IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(g->state.GetAddressOf()));
     Check("AddGroup", hr, {S_OK, OPC_E_DUPLICATENAME});
     if (hr != S_OK)
@@ -202,7 +226,7 @@ void Worker::Finish(GroupState& g, bool force)
         std::lock_guard<std::mutex> lock(g.m);
         g.expectBy.clear();
     }
-    HRESULT hr = m_server->RemoveGroup(g.hServer, force);
+    HRESULT hr = g.server->RemoveGroup(g.hServer, force);
     Check("RemoveGroup", hr, {S_OK});
     g.state.Reset();
     g.items.Reset();
@@ -244,7 +268,7 @@ void Worker::AddItems()
     std::vector<std::wstring> ids;
     std::vector<OPCITEMDEF> defs(n);
     for (int i = 0; i < n; ++i)
-        ids.push_back(RandomItemId());
+        ids.push_back(RandomItemId(*g));
     for (int i = 0; i < n; ++i) {
         defs[i] = OPCITEMDEF{};
         defs[i].szAccessPath = const_cast<wchar_t*>(L"");
@@ -261,7 +285,11 @@ void Worker::AddItems()
     if (FAILED(hr))
         return;
     for (int i = 0; i < n; ++i) {
-        Check("AddItems item", errors[i], {S_OK, OPC_E_UNKNOWNITEMID});
+        // A test item's type may not convert to the requested R4.
+        if (g->test)
+            Check("AddItems item", errors[i], {S_OK, OPC_E_UNKNOWNITEMID, OPC_E_BADTYPE});
+        else
+            Check("AddItems item", errors[i], {S_OK, OPC_E_UNKNOWNITEMID});
         if (SUCCEEDED(errors[i])) {
             ItemState item{results[i].hServer, defs[i].hClient, defs[i].bActive != FALSE};
             g->list.push_back(item);
@@ -371,7 +399,7 @@ void Worker::Clone()
         OPCHANDLE hClient, hServer;
         Check("GetState", clone->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &hClient, &hServer), {S_OK});
         CoTaskMemFree(name);
-        Check("RemoveGroup clone", m_server->RemoveGroup(hServer, Rand(2)), {S_OK});
+        Check("RemoveGroup clone", g->server->RemoveGroup(hServer, Rand(2)), {S_OK});
     }
 }
 

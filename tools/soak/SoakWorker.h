@@ -115,12 +115,28 @@ private:
     GroupState* m_group;
 };
 
+// Values to write, cleared when they go.
+struct ValueList {
+    std::vector<VARIANT> v;
+    ValueList() = default;
+    ValueList(ValueList&&) = default;
+    ValueList& operator=(ValueList&&) = default;
+    ~ValueList()
+    {
+        for (VARIANT& x : v)
+            VariantClear(&x);
+    }
+    VARIANT* data() { return v.data(); }
+};
+
 struct ItemState {
     OPCHANDLE hServer, hClient;
     bool active;
 };
 
 struct GroupState {
+    IOPCServer* server = nullptr;    // the worker's main or test server object
+    bool test = false;               // of the test server: its typed items
     OPCHANDLE hServer = 0;
     ComPtr<IOPCGroupStateMgt> state;
     ComPtr<IOPCItemMgt> items;
@@ -164,7 +180,9 @@ private:
 
     GroupState* AnyGroup() { return m_groups.empty() ? nullptr : m_groups[Rand(static_cast<int>(m_groups.size()))].get(); }
 
-    std::wstring RandomItemId();
+    // An item ID for the group's server: a set item, an unknown one, or one
+    // of the test server's typed, random and fault items.
+    std::wstring RandomItemId(const GroupState& g);
     void Step();
     void AddGroup();
 
@@ -188,7 +206,9 @@ private:
     // array on the wire), so a group without items gets a stale handle.
     std::vector<OPCHANDLE> SomeHandles(GroupState& g, bool withStale);
     void SyncRead();
-    std::vector<VARIANT> Values(size_t n);
+    // Values to write: set parameters, or values of every type and arrays
+    // for the test server.
+    ValueList Values(const GroupState& g, size_t n);
     void SyncWrite();
     void AsyncOp();
     // The 2.0 operations: callback connection, IOPCAsyncIO2, SetEnable
@@ -201,6 +221,7 @@ private:
 
     std::mt19937 m_rng;
     ComPtr<IOPCServer> m_server;
+    ComPtr<IOPCServer> m_testServer;
     std::vector<std::unique_ptr<GroupState>> m_groups;
     OPCHANDLE m_nextClient = 1000;
     DWORD m_nextTid = 0x40000000;  // 2.0 transaction IDs, apart from the server's

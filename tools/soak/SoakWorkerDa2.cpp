@@ -111,7 +111,7 @@ void Worker::Async2Op(GroupState& g)
         Check("AsyncIO2::Read", hr, {S_OK, S_FALSE, notConnected});
         break;
     case 1: {
-        auto v = Values(h.size());
+        auto v = Values(g, h.size());
         hr = g.async2->Write(static_cast<DWORD>(h.size()), h.data(), v.data(), tid, &cancelId, &errors);
         Check("AsyncIO2::Write", hr, {S_OK, S_FALSE, notConnected});
         break;

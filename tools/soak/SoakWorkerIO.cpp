@@ -33,15 +33,50 @@ void Worker::SyncRead()
     CoTaskMemFree(errors);
 }
 
-std::vector<VARIANT> Worker::Values(size_t n)
+ValueList Worker::Values(const GroupState& g, size_t n)
 {
-    std::vector<VARIANT> v(n);
-    for (auto& x : v) {
+    ValueList list;
+    list.v.resize(n);
+    for (auto& x : list.v) {
         VariantInit(&x);
         x.vt = VT_R8;
         x.dblVal = Rand(4);  // a function number, a period, t0, on (non-zero)
+        if (!g.test)
+            continue;
+        // Any type the echo items take, a string of letters no number item
+        // takes, an array, or a quality for faults.quality.
+        switch (Rand(6)) {
+        case 0:
+            x.vt = VT_BSTR;
+            x.bstrVal = SysAllocString(Rand(2) ? L"text \x00e9" : L"");
+            break;
+        case 1:
+            x.vt = VT_I8;
+            x.llVal = -1234567890123LL * Rand(3);
+            break;
+        case 2:
+            x.vt = VT_DATE;
+            x.date = 46000.5 + Rand(100);
+            break;
+        case 3: {
+            SAFEARRAYBOUND bound = {static_cast<ULONG>(Rand(5)), 0};
+            x.vt = VT_ARRAY | VT_I4;
+            x.parray = SafeArrayCreate(VT_I4, 1, &bound);
+            for (LONG i = 0; i < static_cast<LONG>(bound.cElements); ++i) {
+                LONG e = Rand(1000);
+                SafeArrayPutElement(x.parray, &i, &e);
+            }
+            break;
+        }
+        case 4:
+            x.vt = VT_UI2;
+            x.uiVal = static_cast<USHORT>(Rand(2) ? OPC_QUALITY_GOOD : 0x54);
+            break;
+        default:
+            break;
+        }
     }
-    return v;
+    return list;
 }
 
 void Worker::SyncWrite()
@@ -50,7 +85,7 @@ void Worker::SyncWrite()
     if (!g)
         return;
     auto h = SomeHandles(*g, false);
-    auto v = Values(h.size());
+    auto v = Values(*g, h.size());
     HRESULT* errors = nullptr;
     HRESULT hr = g->sync->Write(static_cast<DWORD>(h.size()), h.data(), v.data(), &errors);
     Check("Write", hr, {S_OK, S_FALSE});
@@ -77,7 +112,7 @@ void Worker::AsyncOp()
                             h.data(), &tid, &errors);
         Check("AsyncIO::Read", hr, {S_OK, S_FALSE, OLE_E_NOCONNECTION});
     } else if (op == 1) {
-        auto v = Values(h.size());
+        auto v = Values(*g, h.size());
         hr = g->async->Write(g->cWrite, static_cast<DWORD>(h.size()), h.data(), v.data(), &tid, &errors);
         Check("AsyncIO::Write", hr, {S_OK, S_FALSE, OLE_E_NOCONNECTION});
     } else if (op == 2) {
@@ -130,7 +165,8 @@ void Worker::AsyncOp()
 void Worker::Browse()
 {
     ComPtr<IOPCBrowseServerAddressSpace> b;
-    Check("QI browse", m_server.As(&b), {S_OK});
+    const bool test = Rand(3) == 0;
+    Check("QI browse", (test ? m_testServer : m_server).As(&b), {S_OK});
     if (!b)
         return;
     static const wchar_t* filters[] = {L"", L"*", L"*o*", L"[a-f]*", L"[!a-f]*", L"??", L"T#", L"[abc"};
@@ -139,9 +175,9 @@ void Worker::Browse()
     Check("BrowseOPCItemIDs", hr, {S_OK, S_FALSE});
     // The client's proxy keeps one browse object per server proxy, so
     // the position is shared by every call here: go down and back up.
-    Check("ChangeBrowsePosition", b->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"setX"), {S_OK});
+    Check("ChangeBrowsePosition", b->ChangeBrowsePosition(OPC_BROWSE_DOWN, test ? L"echo" : L"setX"), {S_OK});
     LPWSTR id = nullptr;
-    Check("GetItemID", b->GetItemID(const_cast<wchar_t*>(L"on"), &id), {S_OK});
+    Check("GetItemID", b->GetItemID(const_cast<wchar_t*>(test ? L"i4" : L"on"), &id), {S_OK});
     CoTaskMemFree(id);
     Check("ChangeBrowsePosition up", b->ChangeBrowsePosition(OPC_BROWSE_UP, L""), {S_OK});
 }

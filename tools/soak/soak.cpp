@@ -1,6 +1,8 @@
 // vantrel-soak: N client processes run a seeded random mix of every client
-// operation against one server and check what they get back; the parent
-// watches the server process from outside and prints one summary table.
+// operation against both server classes (a third of the groups on the test
+// server, with its typed, array, random and fault items) and check what they
+// get back; the parent watches both server processes from outside and
+// prints one summary table.
 //
 //   vantrel-soak [--clients N] [--seconds S] [--seed X] [--sample-seconds P]
 //
@@ -22,36 +24,62 @@ namespace {
 
 // ---------------------------------------------------------------- parent
 
-struct Sample {
-    double minute;
-    SIZE_T workingSet;
-    DWORD handles;
-    DWORD threads;
+struct Usage {
+    SIZE_T workingSet = 0;
+    DWORD handles = 0;
+    DWORD threads = 0;
 };
 
-Sample Measure(HANDLE process, DWORD pid, double minute)
+struct Sample {
+    double minute;
+    Usage main, test;  // the two classes' processes
+};
+
+Usage Measure(HANDLE process, DWORD pid)
 {
-    Sample s{minute, 0, 0, 0};
-    s.workingSet = WorkingSetOf(process);
-    GetProcessHandleCount(process, &s.handles);
-    s.threads = ThreadCount(pid);
-    return s;
+    Usage u;
+    u.workingSet = WorkingSetOf(process);
+    GetProcessHandleCount(process, &u.handles);
+    u.threads = ThreadCount(pid);
+    return u;
 }
+
+// A server process watched from outside.
+struct Watched {
+    DWORD pid = 0;
+    HANDLE process = nullptr;
+    void Open(DWORD except)
+    {
+        pid = FindServerPid(except);
+        process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    }
+    bool Ended(DWORD ms) const { return WaitForSingleObject(process, ms) == WAIT_OBJECT_0; }
+};
 
 int ParentMain(int clients, double seconds, unsigned seed, double sampleSeconds)
 {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ComPtr<IOPCServer> holder;  // keeps the server up while the workers come and go
+    // Holders keep both classes' processes up while the workers come and go
+    // (the main class first: its process is then the only one).
+    ComPtr<IOPCServer> holder, testHolder;
     HRESULT hr = CoCreateInstance(CLSID_OPCServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
                                   reinterpret_cast<void**>(holder.GetAddressOf()));
+    Watched main, test;
+    if (SUCCEEDED(hr)) {
+        main.Open(0);
+        hr = CoCreateInstance(CLSID_OPCTestServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                              reinterpret_cast<void**>(testHolder.GetAddressOf()));
+    }
     if (FAILED(hr)) {
-        fprintf(stderr, "cannot create the server: 0x%08lX\n", static_cast<unsigned long>(hr));
+        fprintf(stderr, "cannot create the servers: 0x%08lX\n", static_cast<unsigned long>(hr));
         return 2;
     }
-    DWORD pid = FindServerPid();
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    test.Open(main.pid);
+    auto sample = [&](double minute) {
+        return Sample{minute, Measure(main.process, main.pid), Measure(test.process, test.pid)};
+    };
     std::vector<Sample> samples;
-    samples.push_back(Measure(process, pid, 0));
+    samples.push_back(sample(0));
 
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -86,15 +114,15 @@ int ParentMain(int clients, double seconds, unsigned seed, double sampleSeconds)
             waits.push_back(w.hProcess);
         DWORD r = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE,
                                          static_cast<DWORD>(sampleSeconds * 1000));
-        if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0)
+        if (main.Ended(0) || test.Ended(0))
             serverDied = true;
         if (r != WAIT_TIMEOUT)
             break;
-        samples.push_back(Measure(process, pid, (GetTickCount() - start) / 60000.0));
+        samples.push_back(sample((GetTickCount() - start) / 60000.0));
         if (GetTickCount() - start > (seconds + 300) * 1000)
             break;  // a worker that never ends is reported below
     }
-    samples.push_back(Measure(process, pid, (GetTickCount() - start) / 60000.0));
+    samples.push_back(sample((GetTickCount() - start) / 60000.0));
 
     Counters total;
     int failedWorkers = 0;
@@ -135,12 +163,14 @@ int ParentMain(int clients, double seconds, unsigned seed, double sampleSeconds)
         CloseHandle(workers[i].hThread);
     }
 
-    // After every client released everything, the server ends within 2 s.
+    // After every client released everything, each server ends within 2 s.
     holder.Reset();
+    testHolder.Reset();
     DWORD t0 = GetTickCount();
-    bool ended = WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    bool ended = main.Ended(10000) && test.Ended(10000);
     DWORD exitMs = GetTickCount() - t0;
-    CloseHandle(process);
+    CloseHandle(main.process);
+    CloseHandle(test.process);
     CoUninitialize();
 
     printf("\nVantrel soak: %d clients, %.0f s, seed %u\n\n", clients, seconds, seed);
@@ -158,13 +188,16 @@ int ParentMain(int clients, double seconds, unsigned seed, double sampleSeconds)
     printf("| active items not delivered within 3 update periods (+2 s) | %ld |\n", total.lateItems);
     printf("| time stamps going backwards | %ld |\n", total.backwards);
     printf("| workers that failed | %d |\n", failedWorkers);
-    printf("| server stayed up | %s |\n", serverDied ? "NO" : "yes");
-    printf("| server ended after the last release | %s (%lu ms) |\n", ended ? "yes" : "NO",
+    printf("| both servers stayed up (main and test class) | %s |\n", serverDied ? "NO" : "yes");
+    printf("| both ended after the last release | %s (%lu ms) |\n", ended ? "yes" : "NO",
            static_cast<unsigned long>(exitMs));
-    printf("\n| minute | working set (KiB) | handles | threads |\n|---|---|---|---|\n");
+    printf("\n| minute | working set (KiB) | handles | threads | test server: working set (KiB) | handles | threads |\n"
+           "|---|---|---|---|---|---|---|\n");
     for (const Sample& s : samples)
-        printf("| %.2f | %lu | %lu | %lu |\n", s.minute, static_cast<unsigned long>(s.workingSet / 1024),
-               static_cast<unsigned long>(s.handles), static_cast<unsigned long>(s.threads));
+        printf("| %.2f | %lu | %lu | %lu | %lu | %lu | %lu |\n", s.minute,
+               static_cast<unsigned long>(s.main.workingSet / 1024), static_cast<unsigned long>(s.main.handles),
+               static_cast<unsigned long>(s.main.threads), static_cast<unsigned long>(s.test.workingSet / 1024),
+               static_cast<unsigned long>(s.test.handles), static_cast<unsigned long>(s.test.threads));
     bool ok = total.violations == 0 && total.lost == 0 && total.twice == 0 && total.lateItems == 0 &&
               total.backwards == 0 && failedWorkers == 0 && !serverDied && ended && exitMs <= 2000;
     printf("\n%s\n", ok ? "soak: passed" : "soak: FAILED");
