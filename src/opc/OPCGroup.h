@@ -293,8 +293,9 @@ private:
     // Removal from inside a completion the I/O thread is delivering: the
     // group's queued transactions, carried out here.
     void CarryOutQueuedTransactions(CAsyncIOMgr* mgr);
-    // Keeps copies of a data change for the callback (under m_cs).
-    void PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient, const VARIANT* pValues,
+    // Keeps a data change for the callback (under m_cs): the values are
+    // taken over (left VT_EMPTY), the rest copied.
+    void PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient, VARIANT* pValues,
                                  const WORD* pQualities, const FILETIME* pTimeStamps, const HRESULT* pErrors);
     // A delivery to the connected callback, or null when none is connected
     // (under m_cs).

@@ -54,7 +54,7 @@ std::unique_ptr<COPCGroup::CCallbackDelivery> COPCGroup::NewCallbackDelivery(CCa
     return d;
 }
 
-void COPCGroup::PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient, const VARIANT* pValues,
+void COPCGroup::PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient, VARIANT* pValues,
                                         const WORD* pQualities, const FILETIME* pTimeStamps, const HRESULT* pErrors)
 {
     CCsLock lock(m_cs);
@@ -74,9 +74,8 @@ void COPCGroup::PrepareCallbackDelivery(DWORD dwCount, const OPCHANDLE* phClient
             d->qualities[i] = OPC_QUALITY_BAD;  // the value could not be given in the requested type
             continue;
         }
-        HRESULT hr = VariantCopy(&d->values[i], const_cast<VARIANT*>(&pValues[i]));
-        if (FAILED(hr))
-            d->errors[i] = hr;
+        d->values[i] = pValues[i];  // taken over: the update's copy goes no further
+        VariantInit(&pValues[i]);
     }
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
