@@ -14,6 +14,13 @@ public:
         std::vector<BYTE> bytes;
     };
 
+    ~AdviseSinkSpy()
+    {
+        // A test that stopped early may leave the server advised: the stubs
+        // go now, so nothing calls into the spy once it is gone.
+        CoDisconnectObject(static_cast<IAdviseSink*>(this), 0);
+    }
+
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (riid == IID_IUnknown || riid == IID_IAdviseSink) {

@@ -25,6 +25,9 @@ public:
     };
     ~DataCallbackSpy()
     {
+        // A test that stopped early may leave the server connected: the
+        // stubs go now, so nothing calls into the spy once it is gone.
+        CoDisconnectObject(static_cast<IOPCDataCallback*>(this), 0);
         for (auto* list : {&changes, &completions})
             for (Change& c : *list)
                 for (VARIANT& v : c.values)

@@ -216,7 +216,9 @@ HRESULT CTestIO::UpdateItems(const DeviceHandleSet& hDevices, CCache& cache)
     CDeviceLockHold cacheLock(cache.m_hMutex);
     CCsLock lock(m_cs);
     for (DWORD h : registers) {
-        if (RegisterIndex(h) >= m_registers.size())
+        // An entry whose last item went away since the handles were
+        // collected has no place for the sample: it is dropped.
+        if (RegisterIndex(h) >= m_registers.size() || !cache.FindEntry(h))
             continue;
         VARIANT value;
         WORD quality;

@@ -326,3 +326,80 @@ TEST(TestServerCalls, StreamsCarryStringsAndArraysOfEveryType)
     EXPECT_EQ(S_OK, data->DUnadvise(cWrite));
     Clear(values);
 }
+
+// Hostile values through the proxy: a million elements and a second
+// dimension are refused for their items, a VARIANT array and a by-reference
+// value are converted, empty strings and arrays are kept; the server goes
+// on serving.
+TEST(TestServerCalls, HostileValuesGetPerItemResultsAcrossProcesses)
+{
+    TestServerClient c;
+    ASSERT_NO_FATAL_FAILURE(c.Connect());
+    std::vector<OPCHANDLE> h =
+        c.Add({L"echo.array.r8", L"echo.array.r8", L"echo.array.i4", L"echo.i4", L"echo.string", L"echo.array.string"});
+    std::vector<VARIANT> v(6);
+    for (VARIANT& x : v)
+        VariantInit(&x);
+    SAFEARRAYBOUND huge = {1000000, 0};
+    v[0].vt = VT_ARRAY | VT_R8;
+    v[0].parray = SafeArrayCreate(VT_R8, 1, &huge);
+    SAFEARRAYBOUND square[2] = {{2, 0}, {2, 0}};
+    v[1].vt = VT_ARRAY | VT_R8;
+    v[1].parray = SafeArrayCreate(VT_R8, 2, square);
+    SAFEARRAYBOUND two = {2, 0};
+    v[2].vt = VT_ARRAY | VT_VARIANT;
+    v[2].parray = SafeArrayCreate(VT_VARIANT, 1, &two);
+    for (LONG i = 0; i < 2; ++i) {
+        VARIANT e;
+        VariantInit(&e);
+        e.vt = VT_BSTR;
+        e.bstrVal = SysAllocString(i ? L"-7" : L"12");
+        SafeArrayPutElement(v[2].parray, &i, &e);
+        VariantClear(&e);
+    }
+    LONG referenced = 4321;
+    v[3].vt = VT_BYREF | VT_I4;
+    v[3].plVal = &referenced;
+    v[4].vt = VT_BSTR;
+    v[4].bstrVal = SysAllocString(L"");
+    SAFEARRAYBOUND none = {0, 0};
+    v[5].vt = VT_ARRAY | VT_BSTR;
+    v[5].parray = SafeArrayCreate(VT_BSTR, 1, &none);
+    ComPtr<IOPCSyncIO> sync;
+    ASSERT_EQ(S_OK, c.mgt.As(&sync));
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_FALSE, sync->Write(6, h.data(), v.data(), &errors));
+    EXPECT_EQ(E_INVALIDARG, errors[0]);
+    EXPECT_EQ(E_INVALIDARG, errors[1]);
+    for (int i = 2; i < 6; ++i)
+        EXPECT_EQ(S_OK, errors[i]) << i;
+    CoTaskMemFree(errors);
+    v[3].vt = VT_EMPTY;  // the reference is the test's own
+    OPCITEMSTATE* states = nullptr;
+    ASSERT_EQ(S_OK, sync->Read(OPC_DS_DEVICE, 6, h.data(), &states, &errors));
+    // The refused writes left the array as it was (one dimension, short).
+    ASSERT_EQ(VT_ARRAY | VT_R8, states[0].vDataValue.vt);
+    EXPECT_EQ(1u, SafeArrayGetDim(states[0].vDataValue.parray));
+    EXPECT_GT(100u, states[0].vDataValue.parray->rgsabound[0].cElements);
+    VARIANT ints;
+    VariantInit(&ints);
+    ints.vt = VT_ARRAY | VT_I4;
+    ints.parray = SafeArrayCreate(VT_I4, 1, &two);
+    for (LONG i = 0; i < 2; ++i) {
+        LONG e = i ? -7 : 12;
+        SafeArrayPutElement(ints.parray, &i, &e);
+    }
+    EXPECT_TRUE(Equal(ints, states[2].vDataValue));
+    EXPECT_EQ(VT_I4, states[3].vDataValue.vt);
+    EXPECT_EQ(4321, states[3].vDataValue.lVal);
+    EXPECT_EQ(VT_BSTR, states[4].vDataValue.vt);
+    EXPECT_EQ(0u, SysStringLen(states[4].vDataValue.bstrVal));
+    ASSERT_EQ(VT_ARRAY | VT_BSTR, states[5].vDataValue.vt);
+    EXPECT_EQ(0u, states[5].vDataValue.parray->rgsabound[0].cElements);
+    for (int i = 0; i < 6; ++i)
+        VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    VariantClear(&ints);
+    Clear(v);
+}

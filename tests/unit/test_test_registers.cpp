@@ -1,5 +1,7 @@
 // The test server's conversions of written values, with hostile input: every
 // value gets a converted value or a clear code, never a crash.
+#include "core/Cache.h"
+#include "sim/TestDevice.h"
 #include "sim/TestRegisters.h"
 
 #include <gtest/gtest.h>
@@ -154,4 +156,18 @@ TEST(TestRegisters, TheDocumentedItemsAndValues)
     RandomValue(VT_ARRAY | VT_BSTR, &seed, &v);
     EXPECT_EQ(kRandomArrayLength, v.parray->rgsabound[0].cElements);
     VariantClear(&v);
+}
+
+// A device pass over a register whose cache entry went away since the
+// handles were collected (its last item removed meanwhile) drops the sample;
+// it used to end the process with an uncaught exception.
+TEST(TestRegisters, APassOverAnEntryThatWentAwayDropsItsSample)
+{
+    CTestItems items;
+    CTestIO io;
+    CCache cache;
+    DWORD h = 0;
+    ASSERT_EQ(S_OK, items.AddItem(L"random.array.string", &h));
+    EXPECT_EQ(S_OK, io.UpdateItems(DeviceHandleSet{h}, cache));
+    EXPECT_EQ(nullptr, cache.FindEntry(h));
 }
