@@ -6,11 +6,11 @@
 
 #include <cstddef>
 
-// Sizes of the 32-bit images in a block.
-constexpr size_t kVariantImageBytes = 16;     // VARIANT: the type, the value at offset 8
-constexpr size_t kSafeArrayImageBytes = 24;   // SAFEARRAY with its first bound
-constexpr size_t kBoundImageBytes = 8;        // each further SAFEARRAYBOUND
-constexpr size_t kStringSlotImageBytes = 4;   // a BSTR element's (zeroed) slot
+// Sizes of the 32-bit images in a block (an array's descriptor is read
+// field by field: cDims, fFeatures, cbElements, cLocks, pvData, then one
+// 8-byte bound per dimension).
+constexpr size_t kVariantImageBytes = 16;    // VARIANT: the type, the value at offset 8
+constexpr size_t kStringSlotImageBytes = 4;  // a BSTR element's (zeroed) slot
 
 // Reads the value image at `offset` of the block into *value (VariantInit'd
 // first; the caller clears it): a scalar from the 16-byte VARIANT image, a

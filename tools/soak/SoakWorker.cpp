@@ -5,6 +5,7 @@
 namespace soak {
 
 std::mutex g_log;
+bool g_mainOnly = false;
 Counters g_counters;
 UINT g_cfData, g_cfTime, g_cfWrite;
 
@@ -51,6 +52,7 @@ void Sink::OnDataChange(FORMATETC* fe, STGMEDIUM* medium)
             OPCHANDLE h;
             memcpy(&h, p + 20 + (withTime ? 20 : 12) * i, 4);
             m_group->deliveredAt[h] = GetTickCount();
+            m_group->anyDeliveryAt = GetTickCount();
             if (withTime && tid == 0) {
                 ULONGLONG t;
                 memcpy(&t, p + 20 + 20 * i + 12, 8);
@@ -83,6 +85,13 @@ int Worker::Run(double seconds)
         Step();
         CheckDeliveries();
     }
+    size_t testGroups = 0, items = 0;
+    for (auto& g : m_groups) {
+        testGroups += g->test ? 1 : 0;
+        items += g->list.size();
+    }
+    fprintf(stderr, "worker: %u groups at the end (%u on the test server), %u items\n",
+            static_cast<unsigned>(m_groups.size()), static_cast<unsigned>(testGroups), static_cast<unsigned>(items));
     for (auto& g : m_groups)
         Drain(*g);
     CheckDeliveries();
@@ -155,7 +164,7 @@ void Worker::Step()
 void Worker::AddGroup()
 {
     auto g = std::make_unique<GroupState>();
-    g->test = Rand(3) == 0;
+    g->test = Rand(3) == 0 && !g_mainOnly;
     g->server = g->test ? m_testServer.Get() : m_server.Get();
     DWORD revised = 0;
     g->rate = Rand(4) == 0 ? 0 : 20 + Rand(300);
@@ -291,7 +300,8 @@ void Worker::AddItems()
         else
             Check("AddItems item", errors[i], {S_OK, OPC_E_UNKNOWNITEMID});
         if (SUCCEEDED(errors[i])) {
-            ItemState item{results[i].hServer, defs[i].hClient, defs[i].bActive != FALSE};
+            ItemState item{results[i].hServer, defs[i].hClient, defs[i].bActive != FALSE, ids[i],
+                           defs[i].vtRequestedDataType};
             g->list.push_back(item);
             ExpectFirstDelivery(*g, item, since);
         }
@@ -462,9 +472,21 @@ void Worker::CheckDeliveries()
                 it = g->expectBy.erase(it);
             } else if (static_cast<LONG>(now - it->second.second) > 0) {
                 ++g_counters.lateItems;
-                fprintf(stderr, "late: client handle %lu of group %lu (rate %lu)\n",
-                        static_cast<unsigned long>(it->first), static_cast<unsigned long>(g->hServer),
-                        static_cast<unsigned long>(g->rate));
+                const ItemState* item = nullptr;
+                for (const ItemState& i : g->list)
+                    if (i.hClient == it->first)
+                        item = &i;
+                fprintf(stderr,
+                        "late: client handle %lu (%ls, requested type %u) of group %lu (rate %lu%s%s%s%s, %s), "
+                        "%s delivery since %lu ms, due %lu ms ago, the group's last delivery %lu ms ago\n",
+                        static_cast<unsigned long>(it->first), item ? item->id.c_str() : L"?",
+                        item ? item->requested : 0, static_cast<unsigned long>(g->hServer),
+                        static_cast<unsigned long>(g->rate), g->cData ? ", data" : "", g->cTime ? ", time" : "",
+                        g->cookie ? ", callback" : "", g->cookie && !g->enabled ? " disabled" : "",
+                        g->test ? "test server" : "main", d == g->deliveredAt.end() ? "no" : "a",
+                        static_cast<unsigned long>(d == g->deliveredAt.end() ? 0 : now - d->second),
+                        static_cast<unsigned long>(now - it->second.second),
+                        static_cast<unsigned long>(g->anyDeliveryAt ? now - g->anyDeliveryAt : 0));
                 it = g->expectBy.erase(it);
             } else {
                 ++it;

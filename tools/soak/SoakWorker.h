@@ -31,6 +31,7 @@ struct Counters {
 };
 
 extern std::mutex g_log;
+extern bool g_mainOnly;  // every group on the main class
 extern Counters g_counters;
 extern UINT g_cfData, g_cfTime, g_cfWrite;  // the three stream formats
 
@@ -132,6 +133,8 @@ struct ValueList {
 struct ItemState {
     OPCHANDLE hServer, hClient;
     bool active;
+    std::wstring id;     // for the report of a late item
+    VARTYPE requested;
 };
 
 struct GroupState {
@@ -167,6 +170,7 @@ struct GroupState {
     // the call that caused it returns, so the sink only notes the time.
     std::map<OPCHANDLE, std::pair<DWORD, DWORD>> expectBy;
     std::map<OPCHANDLE, DWORD> deliveredAt;
+    DWORD anyDeliveryAt = 0;  // the group's latest delivery of any item
 };
 
 class Worker {

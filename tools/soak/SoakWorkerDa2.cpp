@@ -19,6 +19,7 @@ STDMETHODIMP Callback::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT, 
         ++g_counters.dataBlocks;
     for (DWORD i = 0; i < dwCount; ++i) {
         m_group->deliveredAt[phClientItems[i]] = GetTickCount();
+        m_group->anyDeliveryAt = GetTickCount();
         if (dwTransid == 0) {
             ULONGLONG t = (static_cast<ULONGLONG>(pftTimeStamps[i].dwHighDateTime) << 32) |
                           pftTimeStamps[i].dwLowDateTime;

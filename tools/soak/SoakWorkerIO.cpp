@@ -165,7 +165,7 @@ void Worker::AsyncOp()
 void Worker::Browse()
 {
     ComPtr<IOPCBrowseServerAddressSpace> b;
-    const bool test = Rand(3) == 0;
+    const bool test = Rand(3) == 0 && !g_mainOnly;
     Check("QI browse", (test ? m_testServer : m_server).As(&b), {S_OK});
     if (!b)
         return;

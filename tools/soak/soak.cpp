@@ -4,7 +4,10 @@
 // get back; the parent watches both server processes from outside and
 // prints one summary table.
 //
-//   vantrel-soak [--clients N] [--seconds S] [--seed X] [--sample-seconds P]
+//   vantrel-soak [--clients N] [--seconds S] [--seed X] [--sample-seconds P] [--main-only]
+//
+// --main-only keeps every group on the main class (the same random sequence
+// otherwise), to tell the two classes' shares of a finding apart.
 //
 // Exit code 0 when no check failed.
 #include "soak/SoakWorker.h"
@@ -97,7 +100,7 @@ int ParentMain(int clients, double seconds, unsigned seed, double sampleSeconds)
         si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         std::wstring cmd = L"\"" + std::wstring(self) + L"\" --worker --seed " + std::to_wstring(seed + i) +
-                           L" --seconds " + std::to_wstring(seconds);
+                           L" --seconds " + std::to_wstring(seconds) + (g_mainOnly ? L" --main-only" : L"");
         std::vector<wchar_t> buf(cmd.begin(), cmd.end());
         buf.push_back(0);
         CreateProcessW(nullptr, buf.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &workers[i]);
@@ -218,6 +221,8 @@ int wmain(int argc, wchar_t** argv)
         auto next = [&]() { return i + 1 < argc ? argv[++i] : L"0"; };
         if (a == L"--worker")
             worker = true;
+        else if (a == L"--main-only")
+            g_mainOnly = true;
         else if (a == L"--clients")
             clients = _wtoi(next());
         else if (a == L"--seconds")
@@ -227,7 +232,8 @@ int wmain(int argc, wchar_t** argv)
         else if (a == L"--sample-seconds")
             sampleSeconds = _wtof(next());
         else {
-            fprintf(stderr, "usage: vantrel-soak [--clients N] [--seconds S] [--seed X] [--sample-seconds P]\n");
+            fprintf(stderr, "usage: vantrel-soak [--clients N] [--seconds S] [--seed X] [--sample-seconds P] "
+                            "[--main-only]\n");
             return 2;
         }
     }
