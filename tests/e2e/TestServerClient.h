@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <ocidl.h>
+
 #include <string>
 #include <vector>
 
@@ -100,6 +102,14 @@ struct TestServerClient {
         DWORD revised = 0;
         ASSERT_EQ(S_OK, server->AddGroup(L"", active, rate, 5, nullptr, nullptr, 0, &hGroup, &revised,
                                          IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(mgt.GetAddressOf())));
+    }
+    // Connects a data callback to the group's connection point.
+    void AdviseCallback(IOPCDataCallback* sink, Microsoft::WRL::ComPtr<IConnectionPoint>* cp, DWORD* cookie)
+    {
+        Microsoft::WRL::ComPtr<IConnectionPointContainer> cpc;
+        ASSERT_EQ(S_OK, mgt.As(&cpc));
+        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp->GetAddressOf()));
+        ASSERT_EQ(S_OK, (*cp)->Advise(sink, cookie));
     }
     std::vector<OPCHANDLE> Add(const std::vector<std::wstring>& ids, std::vector<VARTYPE>* canonical = nullptr,
                                std::vector<HRESULT>* errs = nullptr)

@@ -140,12 +140,9 @@ TEST(TestServer, EchoReadsBackEveryTypeAndArrayOnEveryWritePath)
 
         // Through IOPCAsyncIO2: another value, its completion, then a read.
         DataCallbackSpy spy;
-        ComPtr<IConnectionPointContainer> cpc;
-        ASSERT_EQ(S_OK, c.mgt.As(&cpc));
         ComPtr<IConnectionPoint> cp;
-        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.GetAddressOf()));
         DWORD cookie = 0;
-        ASSERT_EQ(S_OK, cp->Advise(&spy, &cookie));
+        ASSERT_NO_FATAL_FAILURE(c.AdviseCallback(&spy, &cp, &cookie));
         std::vector<VARIANT> again(n);
         for (DWORD i = 0; i < n; ++i)
             MakeValue(static_cast<VARTYPE>((arrays ? VT_ARRAY : 0) | kTypeVts[i]), 0, &again[i]);
@@ -335,12 +332,9 @@ TEST(TestServer, AnInjectedQualityReachesTheStreamsAndTheCallback)
     DWORD connection = 0;
     ASSERT_EQ(S_OK, data->DAdvise(&fe, 0, &stream, &connection));
     DataCallbackSpy spy;
-    ComPtr<IConnectionPointContainer> cpc;
-    ASSERT_EQ(S_OK, c.mgt.As(&cpc));
     ComPtr<IConnectionPoint> cp;
-    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.GetAddressOf()));
     DWORD cookie = 0;
-    ASSERT_EQ(S_OK, cp->Advise(&spy, &cookie));
+    ASSERT_NO_FATAL_FAILURE(c.AdviseCallback(&spy, &cp, &cookie));
     Sleep(500);
     ComPtr<IOPCSyncIO> sync;
     ASSERT_EQ(S_OK, c.mgt.As(&sync));
