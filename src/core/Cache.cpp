@@ -2,6 +2,7 @@
 
 #include "common/OPCGlob.h"
 #include "common/Trace.h"
+#include "core/Locks.h"
 #include "sim/SimIO.h"
 
 #include <new>
@@ -23,7 +24,7 @@ void CopyStoredVariant(VARIANT* destination, const VARIANT* source)
     }
 }
 
-CCacheEntry::CCacheEntry() : ftTimeStamp{}, wQuality(0), dwActiveCount(0), dwRefCount(0)
+CCacheEntry::CCacheEntry() : ftTimeStamp{}, wQuality(0), dwActiveCount(0), dwRefCount(0), ulSample(0)
 {
     VariantInit(&vValue);
     GetSystemTimeAsFileTime(&ftTimeStamp);
@@ -33,7 +34,7 @@ CCacheEntry::~CCacheEntry() { VariantClear(&vValue); }
 
 CCacheEntry::CCacheEntry(const CCacheEntry& other)
     : ftTimeStamp(other.ftTimeStamp), wQuality(other.wQuality), dwActiveCount(other.dwActiveCount),
-      dwRefCount(other.dwRefCount)
+      dwRefCount(other.dwRefCount), ulSample(other.ulSample)
 {
     VariantInit(&vValue);
     CopyStoredVariant(&vValue, &other.vValue);
@@ -47,6 +48,7 @@ CCacheEntry& CCacheEntry::operator=(const CCacheEntry& other)
         wQuality = other.wQuality;
         dwActiveCount = other.dwActiveCount;
         dwRefCount = other.dwRefCount;
+        ulSample = other.ulSample;
     }
     return *this;
 }
@@ -106,6 +108,38 @@ CCacheEntry* CCache::FindEntry(DWORD hDevice)
     return it == m_entries.end() ? nullptr : &it->second;
 }
 
+unsigned long TakeSampleInstant(FILETIME* pTimeStamp)
+{
+    static CCriticalSection cs;
+    static unsigned long numbers = 0;
+    CCsLock lock(cs);
+    if (++numbers == 0)
+        ++numbers;  // 0 stays "none"
+    GetSystemTimeAsFileTime(pTimeStamp);
+    return numbers;
+}
+
+void CCache::StoreInto(CCacheEntry* entry, const VARIANT& value, const FILETIME& ts, WORD quality,
+                       unsigned long sample)
+{
+    // Later in the order of instants, also across the numbers' wrap.
+    if (entry->ulSample != 0 && static_cast<long>(entry->ulSample - sample) > 0)
+        return;
+    CopyStoredVariant(&entry->vValue, &value);
+    entry->ftTimeStamp = ts;
+    entry->wQuality = quality;
+    entry->ulSample = sample;
+}
+
+bool CCache::StoreSample(DWORD hDevice, const VARIANT& value, const FILETIME& ts, WORD quality, unsigned long sample)
+{
+    CCacheEntry* entry = FindEntry(hDevice);
+    if (!entry)
+        return false;
+    StoreInto(entry, value, ts, quality, sample);
+    return true;
+}
+
 void CCache::SetEntryValue(DWORD hDevice, const VARIANT& value, const FILETIME& ts, WORD quality)
 {
     auto it = m_entries.find(hDevice);
@@ -153,7 +187,7 @@ int CCache::UpdateActiveEntries()
 }
 
 void CCache::StorePassSamples(const CSamplePass& pass, size_t first, size_t n, const VARIANT* samples,
-                              const bool* skip, const FILETIME& ts, WORD quality)
+                              const bool* skip, const FILETIME& ts, WORD quality, unsigned long sample)
 {
     CDeviceLockHold lock(m_hMutex);
     // The plan's entries are alive unless one was erased since the pass
@@ -165,9 +199,7 @@ void CCache::StorePassSamples(const CSamplePass& pass, size_t first, size_t n, c
         CCacheEntry* entry = planned ? pass.entries[first + i] : FindEntry(pass.handles[first + i]);
         if (!entry)
             continue;  // its last item went since the handles were collected: the sample is dropped
-        CopyStoredVariant(&entry->vValue, &samples[i]);
-        entry->ftTimeStamp = ts;
-        entry->wQuality = quality;
+        StoreInto(entry, samples[i], ts, quality, sample);
     }
 }
 

@@ -23,7 +23,14 @@ struct CCacheEntry {
     WORD wQuality;
     DWORD dwActiveCount;
     DWORD dwRefCount;
+    // The sampling instant of the value held, in the order the device took
+    // its instants (0: none yet). A sample taken before it never replaces it.
+    unsigned long ulSample;
 };
+
+// A device's sampling instant: its number (never 0) and its time stamp,
+// taken together, so that numbers and time stamps go up together.
+unsigned long TakeSampleInstant(FILETIME* pTimeStamp);
 
 // An entry the device has not written yet: no value, quality BAD with no
 // sub-status (what a new entry holds).
@@ -104,14 +111,23 @@ public:
     // the device could not sample are skipped); takes m_hMutex itself.
     // Entries that went since the pass began are looked up (and the samples
     // of those no longer there dropped).
+    // A sample taken before the one an entry holds (a device read and a
+    // pass overlapping) is dropped too.
     void StorePassSamples(const CSamplePass& pass, size_t first, size_t n, const VARIANT* samples,
-                          const bool* skip, const FILETIME& ts, WORD quality);
+                          const bool* skip, const FILETIME& ts, WORD quality, unsigned long sample);
+    // Stores one sample taken at instant number `sample` (under m_hMutex);
+    // a later sample the entry holds stays. False when the entry went.
+    bool StoreSample(DWORD hDevice, const VARIANT& value, const FILETIME& ts, WORD quality, unsigned long sample);
 
     size_t EntryCount() const { return m_entries.size(); }
 
     std::map<DWORD, CCacheEntry> m_entries;
 
 private:
+    // Stores a sample unless the entry holds a later one.
+    static void StoreInto(CCacheEntry* entry, const VARIANT& value, const FILETIME& ts, WORD quality,
+                          unsigned long sample);
+
     CSamplePass m_pass;             // the update pass's, reused
     bool m_bActiveChanged = true;   // an entry became active or inactive, or an active one went
     unsigned long m_ulErasures = 0; // entries erased so far

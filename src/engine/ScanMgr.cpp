@@ -210,9 +210,14 @@ DWORD WINAPI CUpdateScanMgr::ThreadProc(void* param)
                 CCsLock lock(mgr->m_cs);
                 mgr->m_pScanning = nullptr;
             }
-            // The use first: the reference may be the group's last.
-            group->ReleaseUse();
-            group->Release();
+            // Activated again since Update found it inactive: its Schedule
+            // saw the group held here and left putting it back to this
+            // thread, which keeps its use and reference for the schedule.
+            if (!group->IsActive() || !mgr->Schedule(group)) {
+                // The use first: the reference may be the group's last.
+                group->ReleaseUse();
+                group->Release();
+            }
         }
         // No lock and no use held: the client may remove the group or change
         // it from inside its callback.

@@ -73,16 +73,17 @@ bool CheckKinds(const DWORD* handles, size_t n, bool* skip)
 struct SampleInstant {
     double t;
     FILETIME ts;
+    unsigned long number;  // its place among every call's instants
     SampleInstant()
     {
         t = GeneratorTimeNow();
-        GetSystemTimeAsFileTime(&ts);
+        number = TakeSampleInstant(&ts);
     }
 };
 
 // Samples handles [0, count) chunk by chunk at one instant: the bank's lock
 // for a chunk's samples (resolve() first, then generatorOf(i) finds handle
-// i's generator under it), then store(first, n, samples, skip, ts) for
+// i's generator under it), then store(first, n, samples, skip, at) for
 // storing them. Returns E_FAIL when a handle had a kind the device does not
 // know.
 template <class Resolve, class GeneratorOf, class Store>
@@ -105,7 +106,7 @@ HRESULT SampleInChunks(const DWORD* handles, size_t count, Resolve resolve, Gene
                 if (!skip[i])
                     samples[i] = SampleOf(DeviceHandleKind(handles[first + i]), generatorOf(first + i), at.t);
         }
-        store(first, n, samples, skip, at.ts);
+        store(first, n, samples, skip, at);
         // The samples hold no allocated data (numbers only).
     }
     return result;
@@ -117,18 +118,13 @@ HRESULT CSimIO::UpdateItems(const DeviceHandleSet& hDevices, CCache& cache)
     const DWORD* handles = hDevices.data();
     return SampleInChunks(
         handles, hDevices.size(), [] {}, [&](size_t i) { return g_generatorBank.Find(DeviceSetNumber(handles[i])); },
-        [&](size_t first, size_t n, const VARIANT* samples, const bool* skip, const FILETIME& ts) {
+        [&](size_t first, size_t n, const VARIANT* samples, const bool* skip, const SampleInstant& at) {
             CDeviceLockHold lock(cache.m_hMutex);
-            for (size_t i = 0; i < n; ++i) {
-                if (skip[i])
-                    continue;
-                try {
-                    cache.SetEntryValue(handles[first + i], samples[i], ts, OPC_QUALITY_GOOD);
-                } catch (const CCache::CCacheException&) {
-                    // The last item of this handle went away since the
-                    // handles were collected: the sample is dropped.
-                }
-            }
+            // A handle whose last item went away since the handles were
+            // collected has no entry: its sample is dropped.
+            for (size_t i = 0; i < n; ++i)
+                if (!skip[i])
+                    cache.StoreSample(handles[first + i], samples[i], at.ts, OPC_QUALITY_GOOD, at.number);
         });
 }
 
@@ -153,8 +149,8 @@ HRESULT CSimIO::UpdatePass(CSamplePass& pass, CCache& cache)
             auto slot = static_cast<CSignalGenerator* const*>(pass.deviceSlots[i]);
             return slot ? *slot : g_generatorBank.Find(DeviceSetNumber(handles[i]));
         },
-        [&](size_t first, size_t n, const VARIANT* samples, const bool* skip, const FILETIME& ts) {
-            cache.StorePassSamples(pass, first, n, samples, skip, ts, OPC_QUALITY_GOOD);
+        [&](size_t first, size_t n, const VARIANT* samples, const bool* skip, const SampleInstant& at) {
+            cache.StorePassSamples(pass, first, n, samples, skip, at.ts, OPC_QUALITY_GOOD, at.number);
         });
 }
 

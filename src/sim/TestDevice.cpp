@@ -211,10 +211,12 @@ HRESULT CTestIO::UpdateItems(const DeviceHandleSet& hDevices, CCache& cache)
         SignalSetIO()->UpdateItems(sets, cache);
     if (registers.empty())
         return S_OK;
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
     CDeviceLockHold cacheLock(cache.m_hMutex);
     CCsLock lock(m_cs);
+    // Taken under the cache's lock: passes and device reads store their
+    // samples in the order of their time stamps.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
     for (DWORD h : registers) {
         // An entry whose last item went away since the handles were
         // collected has no place for the sample: it is dropped.

@@ -255,3 +255,90 @@ TEST(Cache, EntriesAndSetsGoingWhileManyAreSampled)
         cache.ReleaseEntry(item->h);
     }
 }
+
+TEST(Cache, ASampleTakenEarlierNeverReplacesALaterOne)
+{
+    CCache cache;
+    CDeviceLockHold lock(cache.m_hMutex);
+    cache.AddRefEntry(5);
+    VARIANT v;
+    v.vt = VT_R8;
+    FILETIME later = {200, 1}, earlier = {100, 1};
+    v.dblVal = 2.0;
+    EXPECT_TRUE(cache.StoreSample(5, v, later, OPC_QUALITY_GOOD, 8));
+    v.dblVal = 1.0;
+    EXPECT_TRUE(cache.StoreSample(5, v, earlier, OPC_QUALITY_GOOD, 7));  // taken before: dropped
+    CCacheEntry* e = cache.FindEntry(5);
+    EXPECT_DOUBLE_EQ(2.0, e->vValue.dblVal);
+    EXPECT_EQ(200u, e->ftTimeStamp.dwLowDateTime);
+
+    // A pass's chunk: the same rule, entry by entry.
+    CSamplePass pass;
+    pass.handles = {5};
+    pass.entries = {e};
+    bool skip = false;
+    cache.StorePassSamples(pass, 0, 1, &v, &skip, earlier, OPC_QUALITY_GOOD, 6);
+    EXPECT_DOUBLE_EQ(2.0, e->vValue.dblVal);
+    cache.StorePassSamples(pass, 0, 1, &v, &skip, earlier, OPC_QUALITY_GOOD, 9);
+    EXPECT_DOUBLE_EQ(1.0, e->vValue.dblVal);
+
+    cache.ReleaseEntry(5);
+    EXPECT_FALSE(cache.StoreSample(5, v, later, OPC_QUALITY_GOOD, 10));  // gone
+
+    // The numbers wrap: the one after 0xFFFFFFFF is later.
+    cache.AddRefEntry(6);
+    v.dblVal = 3.0;
+    EXPECT_TRUE(cache.StoreSample(6, v, later, OPC_QUALITY_GOOD, 0xFFFFFFFFu));
+    v.dblVal = 4.0;
+    EXPECT_TRUE(cache.StoreSample(6, v, later, OPC_QUALITY_GOOD, 1));
+    EXPECT_DOUBLE_EQ(4.0, cache.FindEntry(6)->vValue.dblVal);
+    cache.ReleaseEntry(6);
+
+    FILETIME a, b;
+    unsigned long first = TakeSampleInstant(&a), second = TakeSampleInstant(&b);
+    EXPECT_NE(0u, first);
+    EXPECT_GT(static_cast<long>(second - first), 0);
+    EXPECT_GE(CompareFileTime(&b, &a), 0);
+}
+
+TEST(Cache, DeviceReadsDuringPassesNeverTurnATimeStampBack)
+{
+    // The device thread's passes over several chunks while another thread
+    // reads the last entries from the device: a pass that began before a
+    // read stores its chunk after it, and must not put back its earlier
+    // sample.
+    std::vector<std::unique_ptr<DeviceItem>> items;
+    CUpdateCache cache;
+    for (int i = 0; i < 1200; ++i) {
+        items.push_back(std::make_unique<DeviceItem>((L"set" + std::to_wstring(5000 + i) + L".item").c_str()));
+        CDeviceLockHold lock(cache.m_hMutex);
+        cache.AddRefEntry(items.back()->h);
+        cache.ActivateEntry(items.back()->h);
+    }
+    const DeviceHandleSet watched = {items[1100]->h, items[1199]->h};
+    ULONGLONG last[2] = {};
+    int backwards = 0, reads = 0;
+    ASSERT_NE(nullptr, cache.StartUpdateThread());
+    auto look = [&] {
+        for (int k = 0; k < 2; ++k) {
+            const FILETIME& ts = cache.FindEntry(watched[k])->ftTimeStamp;
+            const ULONGLONG t = (static_cast<ULONGLONG>(ts.dwHighDateTime) << 32) | ts.dwLowDateTime;
+            if (t < last[k])
+                ++backwards;
+            last[k] = t;
+        }
+    };
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 1500; ++reads) {
+        CDeviceLockHold lock(cache.m_hMutex);
+        look();  // what the passes stored since the last read
+        cache.UpdateFromDevice(watched);
+        look();
+    }
+    cache.StopUpdateThread();
+    EXPECT_GT(cache.m_nPasses.load(), 10u);
+    EXPECT_GT(reads, 100);
+    EXPECT_EQ(0, backwards);
+    CDeviceLockHold lock(cache.m_hMutex);
+    for (auto& item : items)
+        cache.ReleaseEntry(item->h);
+}

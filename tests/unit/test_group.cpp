@@ -231,6 +231,36 @@ TEST_F(GroupTest, RateChangesMoveThePendingScan)
     EXPECT_EQ(after - 3000 * TicksPerMs(), Srv()->ScanMgr()->DueOf(group));
 }
 
+TEST_F(GroupTest, AGroupActivatedWhileTheScanThreadFindsItInactiveStaysScheduled)
+{
+    // The scan thread takes the group (rate 0) and finds it inactive; before
+    // it lets go of the group, a client activates it again. That Schedule
+    // leaves putting the group back to the thread, which must do so (the
+    // group was lost from the schedule, its items never delivered again).
+    // The locks hold each thread at its step.
+    auto g = AddGroup(L"toggled", TRUE, 0);
+    COPCGroup* group = Impl(g.Get());
+    CUpdateScanMgr* mgr = Srv()->ScanMgr();
+    ASSERT_TRUE(WaitFirstScanOf(g.Get()));
+    for (int round = 0; round < 5; ++round) {
+        {
+            CCsLock groupLock(group->m_cs);
+            bool taken = false;  // the thread took the group and waits for its lock in Update
+            for (DWORD start = GetTickCount(); !taken && GetTickCount() - start < 2000;) {
+                CCsLock lock(mgr->m_cs);
+                taken = mgr->m_pScanning == group;
+            }
+            ASSERT_TRUE(taken);
+            group->SetActive(FALSE);
+            mgr->m_cs.Lock();  // the thread will wait here after finding the group inactive
+        }
+        Sleep(30);
+        group->SetActive(TRUE);  // the group is still the thread's: not scheduled here
+        mgr->m_cs.Unlock();
+        EXPECT_TRUE(WaitFirstScan(group, Srv(), 2000)) << "round " << round;
+    }
+}
+
 TEST_F(GroupTest, SetNameRules)
 {
     auto a = AddGroup(L"alpha");
