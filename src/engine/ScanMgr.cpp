@@ -126,6 +126,12 @@ void CUpdateScanMgr::Reschedule(COPCGroup* pGroup, LONGLONG llDue)
     }
 }
 
+void CUpdateScanMgr::EndScan()
+{
+    CCsLock lock(m_cs);
+    m_pScanning = nullptr;
+}
+
 COPCGroup* CUpdateScanMgr::PopAny()
 {
     CCsLock lock(m_cs);
@@ -199,25 +205,17 @@ DWORD WINAPI CUpdateScanMgr::ThreadProc(void* param)
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     while (COPCGroup* group = mgr->WaitForNextGroup()) {
         LONGLONG due = 0;
-        bool scanned = group->Update(&due);
+        const bool scanned = group->Update(&due) != FALSE;
         // Taken while the schedule still holds the group; it holds a
         // reference of its own when there is anything to deliver.
         auto delivery = group->TakeCallbackDelivery();
-        if (scanned) {
-            mgr->Reschedule(group, due);
-        } else {
-            {
-                CCsLock lock(mgr->m_cs);
-                mgr->m_pScanning = nullptr;
-            }
-            // Activated again since Update found it inactive: its Schedule
-            // saw the group held here and left putting it back to this
-            // thread, which keeps its use and reference for the schedule.
-            if (!group->IsActive() || !mgr->Schedule(group)) {
-                // The use first: the reference may be the group's last.
-                group->ReleaseUse();
-                group->Release();
-            }
+        // A state change made while the thread held the group (an
+        // activation, whose Schedule left the group to this thread, or a
+        // new rate) is seen here.
+        if (!group->ReturnToSchedule(mgr, scanned)) {
+            // The use first: the reference may be the group's last.
+            group->ReleaseUse();
+            group->Release();
         }
         // No lock and no use held: the client may remove the group or change
         // it from inside its callback.

@@ -33,7 +33,10 @@ public:
 
     // For the thread.
     COPCGroup* WaitForNextGroup();
+    // Puts the group the thread holds back, resp. lets go of it (under the
+    // group's lock: COPCGroup::ReturnToSchedule).
     void Reschedule(COPCGroup* pGroup, LONGLONG llDue);
+    void EndScan();
     COPCGroup* PopAny();
 
     size_t ScheduledCount();

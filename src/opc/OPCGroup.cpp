@@ -148,8 +148,11 @@ STDMETHODIMP COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpd
         if (pRequestedUpdateRate) {
             DWORD oldRate = m_dwUpdateRate;
             m_dwUpdateRate = *pRequestedUpdateRate;
-            if (m_bActive && oldRate != m_dwUpdateRate && m_pServer && m_pServer->ScanMgr())
+            if (m_bActive && oldRate != m_dwUpdateRate && m_pServer && m_pServer->ScanMgr()) {
                 m_pServer->ScanMgr()->AdjustDue(this, oldRate, m_dwUpdateRate);
+                // For the scan thread, if it holds the group now.
+                m_llNextScan += (static_cast<LONGLONG>(m_dwUpdateRate) - static_cast<LONGLONG>(oldRate)) * TicksPerMs();
+            }
             *pRevisedUpdateRate = m_dwUpdateRate;
         }
         if (pTimeBias)
@@ -233,6 +236,7 @@ BOOL COPCGroup::Update(LONGLONG* pllDue)
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     *pllDue = now.QuadPart + static_cast<LONGLONG>(m_dwUpdateRate) * TicksPerMs();
+    m_llNextScan = *pllDue;
 
     // The scratch arrays are the group's, reused from update to update (the
     // group's lock is held).
@@ -289,6 +293,17 @@ BOOL COPCGroup::Update(LONGLONG* pllDue)
     for (DWORD i = 0; i < dwNumItems; ++i)
         ClearStoredVariant(&u.values[i]);
     return TRUE;
+}
+
+bool COPCGroup::ReturnToSchedule(CUpdateScanMgr* mgr, bool scanned)
+{
+    CCsLock lock(m_cs);
+    if (!m_bActive) {
+        mgr->EndScan();
+        return false;
+    }
+    mgr->Reschedule(this, scanned ? m_llNextScan : 0);
+    return true;
 }
 
 HRESULT COPCGroup::Refresh(DWORD dwConnection, DWORD dwSource, DWORD dwTransactionID)

@@ -17,6 +17,7 @@
 
 class COPCItem;
 class COPCServer;
+class CUpdateScanMgr;
 
 class COPCGroup final : public IOPCGroupStateMgt2,
                   public IOPCSyncIO2,
@@ -174,6 +175,13 @@ public:
     LONG AddUse();
     LONG ReleaseUse();
     BOOL Update(LONGLONG* pllDue);
+    // The scan thread lets go of the group after Update: back into the
+    // schedule when it is active (due at its next scan, or at once when
+    // Update found it inactive), else only out of the thread's hands. Under
+    // the group's lock, so that an activation or a new rate that came while
+    // the thread held the group is seen. False: the group stays out, and the
+    // schedule's use and reference are the caller's to give back.
+    bool ReturnToSchedule(CUpdateScanMgr* mgr, bool scanned);
     HRESULT Refresh(DWORD dwConnection, DWORD dwSource, DWORD dwTransactionID);
     DWORD GetUpdateRate();
     COPCItem* GetItem(OPCHANDLE hServer);
@@ -253,6 +261,7 @@ public:
     BOOL m_bCallbackEnabled = TRUE;  // SetEnable: the data changes with transaction ID 0
     DWORD m_dwKeepAlive = 0;         // ms; 0: no keep-alive callbacks
     LONGLONG m_llLastCallback = 0;   // when the last data change went to the callback (ticks)
+    LONGLONG m_llNextScan = 0;       // the due time the last scan made, moved by rate changes (ticks)
     // What Update works in, kept from one update to the next (under m_cs).
     struct CUpdateScratch {
         std::vector<COPCItem*> items;

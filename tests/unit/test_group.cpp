@@ -231,34 +231,45 @@ TEST_F(GroupTest, RateChangesMoveThePendingScan)
     EXPECT_EQ(after - 3000 * TicksPerMs(), Srv()->ScanMgr()->DueOf(group));
 }
 
-TEST_F(GroupTest, AGroupActivatedWhileTheScanThreadFindsItInactiveStaysScheduled)
+TEST_F(GroupTest, ARateChangedWhileTheScanThreadHoldsTheGroupCountsForItsNextScan)
 {
-    // The scan thread takes the group (rate 0) and finds it inactive; before
-    // it lets go of the group, a client activates it again. That Schedule
-    // leaves putting the group back to the thread, which must do so (the
-    // group was lost from the schedule, its items never delivered again).
-    // The locks hold each thread at its step.
-    auto g = AddGroup(L"toggled", TRUE, 0);
+    // From a minute to 10 ms after the thread's Update and before the
+    // thread put the group back (the group's lock is taken in that gap):
+    // the group must not wait the minute for its next scan.
+    auto g = AddGroup(L"slow", FALSE, 60000);
     COPCGroup* group = Impl(g.Get());
     CUpdateScanMgr* mgr = Srv()->ScanMgr();
-    ASSERT_TRUE(WaitFirstScanOf(g.Get()));
-    for (int round = 0; round < 5; ++round) {
-        {
-            CCsLock groupLock(group->m_cs);
-            bool taken = false;  // the thread took the group and waits for its lock in Update
-            for (DWORD start = GetTickCount(); !taken && GetTickCount() - start < 2000;) {
-                CCsLock lock(mgr->m_cs);
-                taken = mgr->m_pScanning == group;
+    const OPCHANDLE h = AddItems(g.Get(), {L"set331.item"})[0];
+    AdviseSinkSpy& sink = NewSink();
+    Advise(g.Get(), &sink, g_cfData);
+    DWORD revised, slow = 60000, fast = 10;
+    int inTheGap = 0;
+    for (int round = 0; round < 1000 && inTheGap < 5; ++round) {
+        g->SetState(&slow, &revised, nullptr, nullptr, nullptr, nullptr, nullptr);
+        SetCache(group, h, round + 1.0);
+        const size_t before = sink.count();
+        group->SetActive(TRUE);  // due at once; its Update sends the new value
+        // Waiting for the lock while Update holds it: the lock goes to the
+        // waiter when Update leaves, before the thread takes it again.
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 2000;) {
+            EnterCriticalSection(group->m_cs.native());
+            const bool updated = sink.count() > before;
+            if (updated && mgr->DueOf(group) < 0) {
+                g->SetState(&fast, &revised, nullptr, nullptr, nullptr, nullptr, nullptr);
+                ++inTheGap;
             }
-            ASSERT_TRUE(taken);
-            group->SetActive(FALSE);
-            mgr->m_cs.Lock();  // the thread will wait here after finding the group inactive
+            LeaveCriticalSection(group->m_cs.native());
+            if (updated)
+                break;
         }
-        Sleep(30);
-        group->SetActive(TRUE);  // the group is still the thread's: not scheduled here
-        mgr->m_cs.Unlock();
-        EXPECT_TRUE(WaitFirstScan(group, Srv(), 2000)) << "round " << round;
+        ASSERT_TRUE(WaitFirstScan(group, Srv(), 2000));
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        const LONGLONG due = mgr->DueOf(group);
+        EXPECT_TRUE(due < 0 || revised == slow || due - now.QuadPart < 1000 * TicksPerMs()) << "round " << round;
+        group->SetActive(FALSE);
     }
+    EXPECT_GT(inTheGap, 0);
 }
 
 TEST_F(GroupTest, SetNameRules)

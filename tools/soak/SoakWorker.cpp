@@ -464,6 +464,7 @@ void Worker::Unadvise()
 void Worker::CheckDeliveries()
 {
     DWORD now = GetTickCount();
+    std::vector<std::pair<GroupState*, OPCHANDLE>> late;  // looked at below, outside the group's lock
     for (auto& g : m_groups) {
         std::lock_guard<std::mutex> lock(g->m);
         for (auto it = g->expectBy.begin(); it != g->expectBy.end();) {
@@ -487,11 +488,42 @@ void Worker::CheckDeliveries()
                         static_cast<unsigned long>(d == g->deliveredAt.end() ? 0 : now - d->second),
                         static_cast<unsigned long>(now - it->second.second),
                         static_cast<unsigned long>(g->anyDeliveryAt ? now - g->anyDeliveryAt : 0));
+                if (item)
+                    late.emplace_back(g.get(), item->hServer);
                 it = g->expectBy.erase(it);
             } else {
                 ++it;
             }
         }
+    }
+    // What the server holds for a late item: its cache value's quality and
+    // time, and the group's state.
+    for (auto& [g, hServer] : late) {
+        OPCITEMSTATE* states = nullptr;
+        HRESULT* errors = nullptr;
+        HRESULT hr = g->sync->Read(OPC_DS_CACHE, 1, &hServer, &states, &errors);
+        DWORD rate = 0, lcid = 0;
+        BOOL active = FALSE;
+        LPWSTR name = nullptr;
+        LONG bias = 0;
+        FLOAT deadband = 0;
+        OPCHANDLE hClient = 0, hGroup = 0;
+        g->state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &hClient, &hGroup);
+        CoTaskMemFree(name);
+        FILETIME nowTime;
+        GetSystemTimeAsFileTime(&nowTime);
+        auto ms = [](const FILETIME& f) {
+            return static_cast<LONGLONG>((static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 10000;
+        };
+        fprintf(stderr, "  the server: read 0x%08lx, item 0x%08lx, quality 0x%02x, value time %lld ms ago; "
+                        "group active %d, rate %lu\n",
+                static_cast<unsigned long>(hr), static_cast<unsigned long>(errors ? errors[0] : 0),
+                states ? states[0].wQuality : 0, states ? ms(nowTime) - ms(states[0].ftTimeStamp) : 0LL,
+                active, static_cast<unsigned long>(rate));
+        if (states)
+            VariantClear(&states[0].vDataValue);
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
     }
 }
 
