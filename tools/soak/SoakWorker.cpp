@@ -26,6 +26,31 @@ void Check(const char* call, HRESULT hr, std::initializer_list<HRESULT> allowed)
     Violation(call, hr);
 }
 
+namespace {
+std::mutex g_silence;
+DWORD g_lastChangeAt[2] = {0, 0}, g_longestSilence[2] = {0, 0}, g_silences[2] = {0, 0};
+}  // namespace
+
+void NoteDataChange(bool test)
+{
+    std::lock_guard<std::mutex> lock(g_silence);
+    const DWORD now = GetTickCount();
+    DWORD& last = g_lastChangeAt[test];
+    if (last != 0) {
+        const DWORD gap = now - last;
+        g_longestSilence[test] = std::max(g_longestSilence[test], gap);
+        if (gap > 1000)
+            ++g_silences[test];
+    }
+    last = now;
+}
+
+DWORD SinceDataChange(bool test)
+{
+    std::lock_guard<std::mutex> lock(g_silence);
+    return g_lastChangeAt[test] ? GetTickCount() - g_lastChangeAt[test] : 0;
+}
+
 void Sink::OnDataChange(FORMATETC* fe, STGMEDIUM* medium)
 {
     if (!fe || !medium || medium->tymed != TYMED_HGLOBAL)
@@ -47,6 +72,7 @@ void Sink::OnDataChange(FORMATETC* fe, STGMEDIUM* medium)
             ++m_group->completions[tid];
         } else {
             ++g_counters.dataBlocks;
+            NoteDataChange(m_group->test);
         }
         for (DWORD i = 0; i < count; ++i) {
             OPCHANDLE h;
@@ -92,9 +118,29 @@ int Worker::Run(double seconds)
     }
     fprintf(stderr, "worker: %u groups at the end (%u on the test server), %u items\n",
             static_cast<unsigned>(m_groups.size()), static_cast<unsigned>(testGroups), static_cast<unsigned>(items));
+    {
+        std::lock_guard<std::mutex> lock(g_silence);
+        fprintf(stderr, "worker: longest time without a data change: main %lu ms, test %lu ms; over 1 s: %lu, %lu\n",
+                static_cast<unsigned long>(g_longestSilence[0]), static_cast<unsigned long>(g_longestSilence[1]),
+                static_cast<unsigned long>(g_silences[0]), static_cast<unsigned long>(g_silences[1]));
+    }
     for (auto& g : m_groups)
         Drain(*g);
     CheckDeliveries();
+    // Items reported late are waited for until they come or never can.
+    auto anyLate = [&] {
+        for (auto& g : m_groups) {
+            std::lock_guard<std::mutex> lock(g->m);
+            for (auto& e : g->expectBy)
+                if (e.second.late)
+                    return true;
+        }
+        return false;
+    };
+    for (DWORD t0 = GetTickCount(); anyLate() && GetTickCount() - t0 < 32000;) {
+        Sleep(100);
+        CheckDeliveries();
+    }
     for (auto& g : m_groups)
         Finish(*g, true);
     m_groups.clear();
@@ -265,7 +311,7 @@ void Worker::ExpectFirstDelivery(GroupState& g, const ItemState& item, DWORD sin
         return;
     std::lock_guard<std::mutex> lock(g.m);
     // Three update periods, with room for a loaded 2-core machine.
-    g.expectBy[item.hClient] = {since, GetTickCount() + 3 * std::max<DWORD>(g.rate, 100) + 2000};
+    g.expectBy[item.hClient] = {since, GetTickCount() + 3 * std::max<DWORD>(g.rate, 100) + 2000, false};
 }
 
 void Worker::AddItems()
@@ -367,12 +413,13 @@ void Worker::SetState()
     if (!active)
         Drain(*g);  // a refresh carried out after deactivation sends nothing
     DWORD since = GetTickCount();
-    HRESULT hr = g->state->SetState(Rand(2) ? &rate : nullptr, &revised, &active, nullptr, &deadband, nullptr,
+    const bool requested = Rand(2) != 0;
+    HRESULT hr = g->state->SetState(requested ? &rate : nullptr, &revised, &active, nullptr, &deadband, nullptr,
                                     nullptr);
     Check("SetState", hr, {S_OK});
     bool was = g->active;
     g->active = active != FALSE;
-    if (revised)
+    if (requested)
         g->rate = revised;
     if (!g->active) {
         std::lock_guard<std::mutex> lock(g->m);
@@ -461,6 +508,11 @@ void Worker::Unadvise()
     }
 }
 
+namespace {
+// A first delivery that has not come this long after it was due never comes.
+const LONG kNeverMs = 30000;
+}  // namespace
+
 void Worker::CheckDeliveries()
 {
     DWORD now = GetTickCount();
@@ -469,9 +521,25 @@ void Worker::CheckDeliveries()
         std::lock_guard<std::mutex> lock(g->m);
         for (auto it = g->expectBy.begin(); it != g->expectBy.end();) {
             auto d = g->deliveredAt.find(it->first);
-            if (d != g->deliveredAt.end() && static_cast<LONG>(d->second - it->second.first) >= 0) {
+            const GroupState::Expectation& e = it->second;
+            if (d != g->deliveredAt.end() && static_cast<LONG>(d->second - e.since) >= 0) {
+                if (e.late) {
+                    const long ms = static_cast<LONG>(d->second - e.dueBy);
+                    g_counters.latestMs = std::max(g_counters.latestMs, ms);
+                    fprintf(stderr, "late: client handle %lu delivered %ld ms after it was due\n",
+                            static_cast<unsigned long>(it->first), ms);
+                }
                 it = g->expectBy.erase(it);
-            } else if (static_cast<LONG>(now - it->second.second) > 0) {
+            } else if (e.late) {
+                if (static_cast<LONG>(now - e.dueBy) > kNeverMs) {
+                    ++g_counters.neverDelivered;
+                    fprintf(stderr, "never delivered: client handle %lu of group %lu\n",
+                            static_cast<unsigned long>(it->first), static_cast<unsigned long>(g->hServer));
+                    it = g->expectBy.erase(it);
+                } else {
+                    ++it;
+                }
+            } else if (static_cast<LONG>(now - e.dueBy) > 0) {
                 ++g_counters.lateItems;
                 const ItemState* item = nullptr;
                 for (const ItemState& i : g->list)
@@ -486,11 +554,12 @@ void Worker::CheckDeliveries()
                         g->cookie ? ", callback" : "", g->cookie && !g->enabled ? " disabled" : "",
                         g->test ? "test server" : "main", d == g->deliveredAt.end() ? "no" : "a",
                         static_cast<unsigned long>(d == g->deliveredAt.end() ? 0 : now - d->second),
-                        static_cast<unsigned long>(now - it->second.second),
+                        static_cast<unsigned long>(now - e.dueBy),
                         static_cast<unsigned long>(g->anyDeliveryAt ? now - g->anyDeliveryAt : 0));
                 if (item)
                     late.emplace_back(g.get(), item->hServer);
-                it = g->expectBy.erase(it);
+                it->second.late = true;  // watched on: delivered late, or never
+                ++it;
             } else {
                 ++it;
             }
@@ -510,16 +579,34 @@ void Worker::CheckDeliveries()
         OPCHANDLE hClient = 0, hGroup = 0;
         g->state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &hClient, &hGroup);
         CoTaskMemFree(name);
+        int itemActive = -1;  // the item's own state in the server (-1: not found)
+        ComPtr<IEnumOPCItemAttributes> all;
+        if (SUCCEEDED(g->items->CreateEnumerator(IID_IEnumOPCItemAttributes,
+                                                 reinterpret_cast<IUnknown**>(all.GetAddressOf()))) && all) {
+            OPCITEMATTRIBUTES* a = nullptr;
+            ULONG got = 0;
+            while (all->Next(1, &a, &got) == S_OK && got == 1) {
+                if (a->hServer == hServer)
+                    itemActive = a->bActive ? 1 : 0;
+                CoTaskMemFree(a->szAccessPath);
+                CoTaskMemFree(a->szItemID);
+                CoTaskMemFree(a->pBlob);
+                VariantClear(&a->vEUInfo);
+                CoTaskMemFree(a);
+                a = nullptr;
+            }
+        }
         FILETIME nowTime;
         GetSystemTimeAsFileTime(&nowTime);
         auto ms = [](const FILETIME& f) {
             return static_cast<LONGLONG>((static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 10000;
         };
         fprintf(stderr, "  the server: read 0x%08lx, item 0x%08lx, quality 0x%02x, value time %lld ms ago; "
-                        "group active %d, rate %lu\n",
+                        "group active %d, rate %lu, item active %d; its last data change to this client %lu ms ago\n",
                 static_cast<unsigned long>(hr), static_cast<unsigned long>(errors ? errors[0] : 0),
                 states ? states[0].wQuality : 0, states ? ms(nowTime) - ms(states[0].ftTimeStamp) : 0LL,
-                active, static_cast<unsigned long>(rate));
+                active, static_cast<unsigned long>(rate), itemActive,
+                static_cast<unsigned long>(SinceDataChange(g->test)));
         if (states)
             VariantClear(&states[0].vDataValue);
         CoTaskMemFree(states);
@@ -536,10 +623,10 @@ int WorkerMain(unsigned seed, double seconds)
     int rc = Worker(seed).Run(seconds);
     CoUninitialize();
     const Counters& c = g_counters;
-    long failures = c.violations + c.lost + c.twice + c.lateItems + c.backwards;
-    printf("SUMMARY %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld\n", c.calls, c.violations, c.asyncIssued,
+    long failures = c.violations + c.lost + c.twice + c.neverDelivered + c.backwards;
+    printf("SUMMARY %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld\n", c.calls, c.violations, c.asyncIssued,
            c.completed, c.cancelled, c.lost, c.twice, c.dataBlocks, c.lateItems, c.backwards, c.callbackCalls,
-           c.async2Issued);
+           c.async2Issued, c.latestMs, c.neverDelivered);
     fflush(stdout);
     return rc != 0 ? rc : (failures ? 1 : 0);
 }

@@ -27,7 +27,8 @@ using Microsoft::WRL::ComPtr;
 
 struct Counters {
     long calls = 0, violations = 0, asyncIssued = 0, completed = 0, cancelled = 0, lost = 0, twice = 0,
-         dataBlocks = 0, lateItems = 0, backwards = 0, callbackCalls = 0, async2Issued = 0;
+         dataBlocks = 0, lateItems = 0, backwards = 0, callbackCalls = 0, async2Issued = 0, latestMs = 0,
+         neverDelivered = 0;
 };
 
 extern std::mutex g_log;
@@ -36,6 +37,11 @@ extern Counters g_counters;
 extern UINT g_cfData, g_cfTime, g_cfWrite;  // the three stream formats
 
 void Violation(const char* what, HRESULT hr = S_OK);
+// A data change (transaction 0) from the main (false) or the test server:
+// the longest time either server went without one is reported.
+void NoteDataChange(bool test);
+// Milliseconds since the server's last data change to this client.
+DWORD SinceDataChange(bool test);
 
 // Checks a result against the codes the call may return.
 void Check(const char* call, HRESULT hr, std::initializer_list<HRESULT> allowed);
@@ -168,7 +174,11 @@ struct GroupState {
     // Expected deliveries: client handle -> (tick from which a delivery
     // counts, tick by which it must have come). A delivery may arrive before
     // the call that caused it returns, so the sink only notes the time.
-    std::map<OPCHANDLE, std::pair<DWORD, DWORD>> expectBy;
+    struct Expectation {
+        DWORD since, dueBy;
+        bool late;  // reported late, still watched for the delivery
+    };
+    std::map<OPCHANDLE, Expectation> expectBy;
     std::map<OPCHANDLE, DWORD> deliveredAt;
     DWORD anyDeliveryAt = 0;  // the group's latest delivery of any item
 };

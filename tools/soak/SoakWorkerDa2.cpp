@@ -16,7 +16,7 @@ STDMETHODIMP Callback::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT, 
     if (dwTransid != 0)
         ++m_group->completions[dwTransid];  // a refresh
     else
-        ++g_counters.dataBlocks;
+        ++g_counters.dataBlocks, NoteDataChange(m_group->test);
     for (DWORD i = 0; i < dwCount; ++i) {
         m_group->deliveredAt[phClientItems[i]] = GetTickCount();
         m_group->anyDeliveryAt = GetTickCount();
