@@ -16,6 +16,19 @@ struct DeviceItem {
     explicit DeviceItem(const wchar_t* id) { EXPECT_EQ(S_OK, pGlobalDeviceItems->AddItem(id, &h)); }
     ~DeviceItem() { pGlobalDeviceItems->RemoveItem(h); }
 };
+
+// The items of the sets first ... first + n - 1, each with an active cache entry.
+std::vector<std::unique_ptr<DeviceItem>> ActiveSetItems(CCache& cache, int first, int n)
+{
+    std::vector<std::unique_ptr<DeviceItem>> items;
+    for (int i = 0; i < n; ++i) {
+        items.push_back(std::make_unique<DeviceItem>((L"set" + std::to_wstring(first + i) + L".item").c_str()));
+        CDeviceLockHold lock(cache.m_hMutex);
+        cache.AddRefEntry(items.back()->h);
+        cache.ActivateEntry(items.back()->h);
+    }
+    return items;
+}
 }  // namespace
 
 TEST(Cache, EntriesCountReferencesAndActivations)
@@ -225,14 +238,8 @@ TEST(Cache, EntriesAndSetsGoingWhileManyAreSampled)
     // Passes of several chunks while entries and sets come and go on
     // another thread: what goes mid-pass is looked up and dropped, what
     // stays is sampled.
-    std::vector<std::unique_ptr<DeviceItem>> items;
     CUpdateCache cache;
-    for (int i = 0; i < 1500; ++i) {
-        items.push_back(std::make_unique<DeviceItem>((L"set" + std::to_wstring(3000 + i) + L".item").c_str()));
-        CDeviceLockHold lock(cache.m_hMutex);
-        cache.AddRefEntry(items.back()->h);
-        cache.ActivateEntry(items.back()->h);
-    }
+    auto items = ActiveSetItems(cache, 3000, 1500);
     ASSERT_NE(nullptr, cache.StartUpdateThread());
     for (DWORD start = GetTickCount(); GetTickCount() - start < 1000;) {
         for (int i = 0; i < 1500; i += 7) {
@@ -307,14 +314,8 @@ TEST(Cache, DeviceReadsDuringPassesNeverTurnATimeStampBack)
     // reads the last entries from the device: a pass that began before a
     // read stores its chunk after it, and must not put back its earlier
     // sample.
-    std::vector<std::unique_ptr<DeviceItem>> items;
     CUpdateCache cache;
-    for (int i = 0; i < 1200; ++i) {
-        items.push_back(std::make_unique<DeviceItem>((L"set" + std::to_wstring(5000 + i) + L".item").c_str()));
-        CDeviceLockHold lock(cache.m_hMutex);
-        cache.AddRefEntry(items.back()->h);
-        cache.ActivateEntry(items.back()->h);
-    }
+    auto items = ActiveSetItems(cache, 5000, 1200);
     const DeviceHandleSet watched = {items[1100]->h, items[1199]->h};
     ULONGLONG last[2] = {};
     int backwards = 0, reads = 0;
