@@ -99,6 +99,11 @@ BOOL CUpdateScanMgr::Unschedule(COPCGroup* pGroup)
     return TRUE;
 }
 
+LONGLONG CUpdateScanMgr::DueShift(DWORD dwOldRate, DWORD dwNewRate)
+{
+    return (static_cast<LONGLONG>(dwNewRate) - static_cast<LONGLONG>(dwOldRate)) * TicksPerMs();
+}
+
 void CUpdateScanMgr::AdjustDue(COPCGroup* pGroup, DWORD dwOldRate, DWORD dwNewRate)
 {
     CCsLock lock(m_cs);
@@ -106,11 +111,7 @@ void CUpdateScanMgr::AdjustDue(COPCGroup* pGroup, DWORD dwOldRate, DWORD dwNewRa
                            [pGroup](const ScheduleEntry& e) { return e.pGroup == pGroup; });
     if (it == m_queue.end())
         return;
-    const LONGLONG ticks = TicksPerMs();
-    if (dwNewRate > dwOldRate)
-        it->llDue += static_cast<LONGLONG>(dwNewRate - dwOldRate) * ticks;
-    else
-        it->llDue -= static_cast<LONGLONG>(dwOldRate - dwNewRate) * ticks;
+    it->llDue += DueShift(dwOldRate, dwNewRate);
     RebuildHeap();
     SetEvent(m_hReadyEvent);
 }

@@ -30,6 +30,8 @@ public:
     BOOL Schedule(COPCGroup* pGroup);
     BOOL Unschedule(COPCGroup* pGroup);
     void AdjustDue(COPCGroup* pGroup, DWORD dwOldRate, DWORD dwNewRate);
+    // How far a rate change moves a due time (ticks; negative: earlier).
+    static LONGLONG DueShift(DWORD dwOldRate, DWORD dwNewRate);
 
     // For the thread.
     COPCGroup* WaitForNextGroup();

@@ -151,7 +151,7 @@ STDMETHODIMP COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpd
             if (m_bActive && oldRate != m_dwUpdateRate && m_pServer && m_pServer->ScanMgr()) {
                 m_pServer->ScanMgr()->AdjustDue(this, oldRate, m_dwUpdateRate);
                 // For the scan thread, if it holds the group now.
-                m_llNextScan += (static_cast<LONGLONG>(m_dwUpdateRate) - static_cast<LONGLONG>(oldRate)) * TicksPerMs();
+                m_llNextScan += CUpdateScanMgr::DueShift(oldRate, m_dwUpdateRate);
             }
             *pRevisedUpdateRate = m_dwUpdateRate;
         }

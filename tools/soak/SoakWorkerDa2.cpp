@@ -13,10 +13,12 @@ STDMETHODIMP Callback::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT, 
     ++g_counters.callbackCalls;
     if (hGroup != 7)
         Violation("a callback with another group handle than the group's client handle");
-    if (dwTransid != 0)
+    if (dwTransid != 0) {
         ++m_group->completions[dwTransid];  // a refresh
-    else
-        ++g_counters.dataBlocks, NoteDataChange(m_group->test);
+    } else {
+        ++g_counters.dataBlocks;
+        NoteDataChange(m_group->test);
+    }
     for (DWORD i = 0; i < dwCount; ++i) {
         m_group->deliveredAt[phClientItems[i]] = GetTickCount();
         m_group->anyDeliveryAt = GetTickCount();
