@@ -100,6 +100,16 @@ public:
         return count() >= n;
     }
 
+    // The references the server holds go when its calls into the spy have
+    // returned: a test that let go from inside a callback waits for that.
+    bool WaitForRefs(LONG n, DWORD timeoutMs = 5000)
+    {
+        for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(2))
+            if (refs == n)
+                return true;
+        return refs == n;
+    }
+
     volatile LONG refs = 1;
     HRESULT answer = S_OK;
     std::function<void()> onData;
