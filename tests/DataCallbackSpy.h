@@ -81,10 +81,7 @@ public:
     }
     bool WaitForCompletions(size_t n, DWORD timeoutMs = 5000)
     {
-        for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(2))
-            if (completed() >= n)
-                return true;
-        return completed() >= n;
+        return Poll([&] { return completed() >= n; }, timeoutMs);
     }
 
     size_t count()
@@ -94,20 +91,14 @@ public:
     }
     bool WaitFor(size_t n, DWORD timeoutMs = 5000)
     {
-        for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(2))
-            if (count() >= n)
-                return true;
-        return count() >= n;
+        return Poll([&] { return count() >= n; }, timeoutMs);
     }
 
     // The references the server holds go when its calls into the spy have
     // returned: a test that let go from inside a callback waits for that.
     bool WaitForRefs(LONG n, DWORD timeoutMs = 5000)
     {
-        for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(2))
-            if (refs == n)
-                return true;
-        return refs == n;
+        return Poll([&] { return refs == n; }, timeoutMs);
     }
 
     volatile LONG refs = 1;
@@ -153,5 +144,14 @@ private:
         if (onCompletion)
             onCompletion(copy);
         return answer;
+    }
+    // True once `done` holds, checked until the time is up (and once more then).
+    template <class Done>
+    static bool Poll(Done done, DWORD timeoutMs)
+    {
+        for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(2))
+            if (done())
+                return true;
+        return done();
     }
 };
